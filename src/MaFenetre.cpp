@@ -1,0 +1,88 @@
+#include "MaFenetre.h"
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QImageReader>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// A picture file's header can claim any size, and a few megabytes of PNG can
+// declare 30000 x 30000 pixels. Decoding that would take gigabytes and freeze
+// the window, so anything whose decoded form (4 bytes a pixel) would pass
+// 1 GiB is refused. The bound still leaves room for 200-megapixel camera
+// photos, about 800 MB decoded.
+constexpr qint64 octetsDecodesMax = qint64(1) << 30;
+
+// Decodes the picture at chemin, or gives the empty picture when the file
+// cannot or should not be read.
+QImage lireImage(const QString &chemin)
+{
+    // Only regular files, symbolic links followed: a FIFO would block the
+    // window forever on opening, and a device can be read without end.
+    if (!QFileInfo(chemin).isFile())
+        return QImage();
+
+    QImageReader lecteur(chemin);
+    const QSize taille = lecteur.size();
+    if (qint64(taille.width()) * taille.height() * 4 > octetsDecodesMax)
+        return QImage();
+    return lecteur.read();
+}
+
+} // namespace
+
+MaFenetre::MaFenetre()
+    : QWidget()
+{
+    setWindowTitle(QStringLiteral("#Orvalis 3.0#"));
+
+    boutonOuvrir = new QPushButton(QStringLiteral("Open the image"), this);
+    boutonChoisir = new QPushButton(QStringLiteral("Choose an image"), this);
+    dialogueImage = new QDialog(this);
+    layoutHorizontal = new QHBoxLayout;
+
+    labelImage = new QLabel(dialogueImage);
+    // Read before the window is shown or laid out, so the label is capped at
+    // a fresh top-level widget's size.
+    labelImage->setMaximumSize(width(), height());
+
+    // Installed on the dialog once a picture has been chosen.
+    layoutVertical = new QVBoxLayout;
+
+    layoutHorizontal->addWidget(boutonOuvrir);
+    layoutHorizontal->addWidget(boutonChoisir);
+    setLayout(layoutHorizontal);
+
+    // Crosswise on purpose: "Choose an image" picks the file, "Open the image"
+    // only shows the dialog.
+    connect(boutonChoisir, SIGNAL(clicked()), this, SLOT(ouverture()));
+    connect(boutonOuvrir, SIGNAL(clicked()), dialogueImage, SLOT(exec()));
+}
+
+MaFenetre::~MaFenetre()
+{
+    // Until a picture is chosen the dialog does not own the vertical layout,
+    // and nothing else would release it.
+    if (!layoutVertical->parent())
+        delete layoutVertical;
+}
+
+void MaFenetre::ouverture()
+{
+    const QString chemin = QFileDialog::getOpenFileName(this, QStringLiteral("Choose an image"),
+                                                        QString(), QString());
+    // Cancelled: the dialog keeps the picture it had.
+    if (chemin.isEmpty())
+        return;
+
+    labelImage->setPixmap(QPixmap::fromImage(lireImage(chemin)));
+    layoutVertical->addWidget(labelImage);
+    dialogueImage->setLayout(layoutVertical);
+}
