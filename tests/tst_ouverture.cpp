@@ -1,0 +1,347 @@
+// Choosing pictures through the real file dialog and seeing them in the
+// picture dialog, including what must not hang, blow up or print.
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <zlib.h>
+
+#include "viewertest.h"
+
+namespace {
+
+QStringList messagesRecus;
+
+void retenirMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    // The offscreen platform says this of every dialog it sizes; a real
+    // window system does not, and the real-display test holds it to silence.
+    if (message == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    messagesRecus << message;
+}
+
+// A picture where every pixel tells where it stands, so any shift or cut shows.
+QImage motif(int largeur, int hauteur)
+{
+    QImage image(largeur, hauteur, QImage::Format_RGB32);
+    for (int y = 0; y < hauteur; ++y)
+        for (int x = 0; x < largeur; ++x)
+            image.setPixel(x, y, qRgb(x & 0xff, y & 0xff, (x >> 8) | ((y >> 8) << 4)));
+    return image;
+}
+
+void ajouterChunk(QByteArray &png, const char *type, const QByteArray &donnees)
+{
+    const auto mot = [&png](quint32 n) {
+        for (int decalage = 24; decalage >= 0; decalage -= 8)
+            png.append(char((n >> decalage) & 0xff));
+    };
+    mot(quint32(donnees.size()));
+    const QByteArray corps = QByteArray(type, 4) + donnees;
+    png.append(corps);
+    mot(quint32(crc32(0, reinterpret_cast<const Bytef *>(corps.constData()), uInt(corps.size()))));
+}
+
+// Writes a well-formed PNG of black RGB pixels, row by row through zlib, so
+// that a picture far larger than memory costs only its compressed bytes.
+bool ecrirePngNoir(const QString &chemin, quint32 largeur, quint32 hauteur)
+{
+    QByteArray entete;
+    for (quint32 n : {largeur, hauteur})
+        for (int decalage = 24; decalage >= 0; decalage -= 8)
+            entete.append(char((n >> decalage) & 0xff));
+    entete.append("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, no interlace
+
+    z_stream flux{};
+    if (deflateInit(&flux, 1) != Z_OK)
+        return false;
+    const QByteArray ligne(int(1 + 3 * largeur), '\0');
+    QByteArray compresse;
+    QByteArray tampon(1 << 16, Qt::Uninitialized);
+    const auto pousser = [&](int vidage) {
+        do {
+            flux.next_out = reinterpret_cast<Bytef *>(tampon.data());
+            flux.avail_out = uInt(tampon.size());
+            deflate(&flux, vidage);
+            compresse.append(tampon.constData(), tampon.size() - int(flux.avail_out));
+        } while (flux.avail_out == 0);
+    };
+    for (quint32 y = 0; y < hauteur; ++y) {
+        flux.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(ligne.constData()));
+        flux.avail_in = uInt(ligne.size());
+        pousser(Z_NO_FLUSH);
+    }
+    pousser(Z_FINISH);
+    deflateEnd(&flux);
+
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    ajouterChunk(png, "IHDR", entete);
+    ajouterChunk(png, "IDAT", compresse);
+    ajouterChunk(png, "IEND", QByteArray());
+    QFile fichier(chemin);
+    return fichier.open(QIODevice::WriteOnly) && fichier.write(png) == png.size();
+}
+
+// Picks `chemin` in the file dialog that "Choose an image" opens; an empty
+// path cancels it.
+bool choisir(Vue &v, const QString &chemin)
+{
+    return cliquerPuis<QFileDialog>(v.choisir, [&](QFileDialog *d) {
+        QCOMPARE(d->windowTitle(), QStringLiteral("Choose an image"));
+        QCOMPARE(d->parentWidget(), &v.fenetre);
+        if (chemin.isEmpty())
+            return; // left open: rejected, as a user's Cancel
+        // Typed in full into the file name box, then "Open", as a user does.
+        auto *saisie = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(saisie);
+        saisie->setText(chemin);
+        static_cast<QDialog *>(d)->accept();
+        QVERIFY2(!d->isVisible(), qPrintable(chemin));
+    });
+}
+
+// Checks, from inside the shown picture dialog, that it holds `attendue`
+// exactly as the label draws it: left edge kept, centred vertically, cut to
+// the label, background around it.
+void verifierAffichage(Vue &v, const QImage &attendue)
+{
+    QVERIFY(v.dialogue->isVisible());
+    const QSize tailleLabel = v.label->size();
+    QVERIFY(tailleLabel.width() <= v.label->maximumWidth());
+    QVERIFY(tailleLabel.height() <= v.label->maximumHeight());
+
+    const QImage vue = v.dialogue->grab(v.label->geometry()).toImage().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(vue.size(), tailleLabel);
+    const QRgb fond = v.dialogue->palette().color(QPalette::Window).rgb();
+    const int haut = tailleLabel.height() / 2 - attendue.height() / 2;
+    for (int y = 0; y < vue.height(); ++y) {
+        for (int x = 0; x < vue.width(); ++x) {
+            const QPoint source(x, y - haut);
+            const QRgb voulu = attendue.rect().contains(source) ? attendue.pixel(source) : fond;
+            if (vue.pixel(x, y) != voulu)
+                QFAIL(qPrintable(QStringLiteral("pixel %1,%2 of a %3x%4 label shows %5, not %6")
+                                         .arg(x).arg(y).arg(tailleLabel.width()).arg(tailleLabel.height())
+                                         .arg(vue.pixel(x, y), 0, 16).arg(voulu, 0, 16)));
+        }
+    }
+}
+
+// Clicks "Open the image" and checks the dialog it shows.
+void verifierDialogue(Vue &v, const QImage &attendue)
+{
+    QVERIFY(cliquerPuis<QDialog>(v.ouvrir, [&](QDialog *d) {
+        QCOMPARE(d, v.dialogue);
+        verifierAffichage(v, attendue);
+    }));
+}
+
+// The dialog holds the label, alone, in its vertical layout.
+void verifierMiseEnPage(Vue &v)
+{
+    auto *colonne = qobject_cast<QVBoxLayout *>(v.dialogue->layout());
+    QVERIFY(colonne);
+    QCOMPARE(colonne->count(), 1);
+    QCOMPARE(colonne->itemAt(0)->widget(), v.label);
+    QCOMPARE(v.dialogue->findChildren<QLabel *>().size(), 1);
+}
+
+} // namespace
+
+class TestOuverture : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dossier;
+    QtMessageHandler gestionnairePrecedent = nullptr;
+
+    QString enregistrer(const char *nom, const QImage &image)
+    {
+        const QString chemin = dossier.filePath(QLatin1String(nom));
+        if (!image.save(chemin))
+            return QString();
+        return chemin;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(dossier.isValid()); }
+    void init()
+    {
+        messagesRecus.clear();
+        gestionnairePrecedent = qInstallMessageHandler(retenirMessage);
+    }
+    void cleanup()
+    {
+        qInstallMessageHandler(gestionnairePrecedent);
+        // Whatever the user picks, the viewer and the toolkit under it stay quiet.
+        QVERIFY2(messagesRecus.isEmpty(), qPrintable(messagesRecus.join(QLatin1Char('\n'))));
+    }
+
+    void choixSuccessifsEtAnnulation();
+    void fichiersQuiNeSontPasDesImages();
+    void grandesImagesCoupees();
+    void fichiersSpeciaux();
+    void tailleDecodeeBornee();
+};
+
+void TestOuverture::choixSuccessifsEtAnnulation()
+{
+    const QImage premiere = motif(120, 90);
+    const QImage seconde = motif(300, 45).mirrored(true, false);
+    const QString cheminPremiere = enregistrer("premiere.png", premiere);
+    const QString cheminSeconde = enregistrer("seconde.bmp", seconde);
+    QVERIFY(!cheminPremiere.isEmpty() && !cheminSeconde.isEmpty());
+
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+
+    // Cancelling before any choice changes nothing at all.
+    QVERIFY(choisir(v, QString()));
+    QVERIFY(!v.dialogue->layout());
+    QVERIFY(imageDuLabel(v.label).isNull());
+    verifierDialogue(v, QImage());
+
+    QVERIFY(choisir(v, cheminPremiere));
+    verifierMiseEnPage(v);
+    verifierDialogue(v, premiere);
+    verifierDialogue(v, premiere); // and again, unchanged
+
+    QVERIFY(choisir(v, cheminSeconde));
+    verifierMiseEnPage(v);
+    verifierDialogue(v, seconde);
+
+    // Cancelling later keeps the picture chosen last.
+    QVERIFY(choisir(v, QString()));
+    verifierMiseEnPage(v);
+    verifierDialogue(v, seconde);
+}
+
+void TestOuverture::fichiersQuiNeSontPasDesImages()
+{
+    const QImage image = motif(64, 48);
+    const QString cheminImage = enregistrer("image.png", image);
+    const QString texte = dossier.filePath(QStringLiteral("notes.png"));
+    const QString vide = dossier.filePath(QStringLiteral("vide"));
+    {
+        QFile f(texte);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("not a picture, despite its name\n") > 0);
+        QFile g(vide);
+        QVERIFY(g.open(QIODevice::WriteOnly));
+    }
+
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+    for (const QString &illisible : {texte, vide}) {
+        QVERIFY(choisir(v, cheminImage));
+        QVERIFY(!imageDuLabel(v.label).isNull());
+        QVERIFY(choisir(v, illisible));
+        QVERIFY2(imageDuLabel(v.label).isNull(), qPrintable(illisible));
+        verifierMiseEnPage(v);
+        verifierDialogue(v, QImage());
+    }
+}
+
+void TestOuverture::grandesImagesCoupees()
+{
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+    const QSize maximum = v.label->maximumSize();
+
+    // A concrete case first: 700 x 483 shows columns 0-639 and rows 1-480.
+    const QImage exemple = motif(700, 483);
+    QVERIFY(choisir(v, enregistrer("exemple.png", exemple)));
+    QVERIFY(cliquerPuis<QDialog>(v.ouvrir, [&](QDialog *) {
+        QCOMPARE(v.label->size(), maximum);
+        const QImage vue = v.dialogue->grab(v.label->geometry()).toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(vue, exemple.copy(0, 1, 640, 480));
+    }));
+
+    // Wider, taller, both, odd and even excess; whatever size the dialog takes.
+    const QList<QSize> tailles{{1000, 700}, {641, 481}, {660, 300}, {300, 701}, {90, 60}, {642, 482}};
+    for (const QSize &taille : tailles) {
+        const QImage image = motif(taille.width(), taille.height());
+        QVERIFY(choisir(v, enregistrer("grande.png", image)));
+        QVERIFY(cliquerPuis<QDialog>(v.ouvrir, [&](QDialog *d) {
+            verifierAffichage(v, image);
+            for (const QSize &demandee : {QSize(2000, 1500), QSize(50, 50), QSize(700, 900)}) {
+                const QSize obtenue = demandee.expandedTo(d->minimumSize());
+                d->resize(demandee);
+                QTRY_COMPARE(d->size(), obtenue);
+                QVERIFY(v.label->width() <= maximum.width());
+                QVERIFY(v.label->height() <= maximum.height());
+                verifierAffichage(v, image);
+            }
+        }));
+    }
+}
+
+void TestOuverture::fichiersSpeciaux()
+{
+    const QImage image = motif(80, 60);
+    const QString cheminImage = enregistrer("vraie.png", image);
+    const QString fifo = dossier.filePath(QStringLiteral("tube"));
+    const QString lienImage = dossier.filePath(QStringLiteral("lien-image"));
+    const QString lienFifo = dossier.filePath(QStringLiteral("lien-tube"));
+    QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    QVERIFY(QFile::link(cheminImage, lienImage));
+    QVERIFY(QFile::link(fifo, lienFifo));
+
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+
+    // A link to a picture is followed like any regular file.
+    QVERIFY(choisir(v, lienImage));
+    verifierDialogue(v, image);
+
+    // Nothing that is not a regular file is read: no waiting on a FIFO's
+    // writer, no endless read of a device. Each gives the empty picture.
+    for (const QString &special : {fifo, QStringLiteral("/dev/zero"), lienFifo}) {
+        QVERIFY(choisir(v, cheminImage));
+        QVERIFY(!imageDuLabel(v.label).isNull());
+        QElapsedTimer chrono;
+        chrono.start();
+        QVERIFY(choisir(v, special));
+        QVERIFY2(imageDuLabel(v.label).isNull(), qPrintable(special));
+        QVERIFY2(chrono.elapsed() < 10000, qPrintable(special));
+    }
+}
+
+void TestOuverture::tailleDecodeeBornee()
+{
+    const QString demesuree = dossier.filePath(QStringLiteral("30000x30000.png"));
+    const QString photo = dossier.filePath(QStringLiteral("9000x6000.png"));
+    QVERIFY(ecrirePngNoir(demesuree, 30000, 30000));
+    QVERIFY2(QFileInfo(demesuree).size() < 16 * 1024 * 1024, qPrintable(QString::number(QFileInfo(demesuree).size())));
+    QVERIFY(ecrirePngNoir(photo, 9000, 6000));
+    const QString cheminImage = enregistrer("petite.png", motif(32, 32));
+
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+
+    // Refused from its header alone: the empty picture, promptly.
+    QVERIFY(choisir(v, cheminImage));
+    QElapsedTimer chrono;
+    chrono.start();
+    QVERIFY(choisir(v, demesuree));
+    QVERIFY(imageDuLabel(v.label).isNull());
+    QVERIFY(chrono.elapsed() < 10000);
+
+    // A large photo, well within the bound, still opens.
+    QVERIFY(choisir(v, photo));
+    QCOMPARE(imageDuLabel(v.label).size(), QSize(9000, 6000));
+}
+
+QTEST_MAIN(TestOuverture)
+#include "tst_ouverture.moc"
