@@ -1,0 +1,330 @@
+#!/usr/bin/python3
+"""Drives the real image-viewer on a private Xvfb server, as a user and a
+window manager would, and checks what it shows, its exit status and its
+silence.
+
+Usage: x11_viewer.py PATH-TO-IMAGE-VIEWER
+Exits 0 on success, 1 on failure, 77 (skipped) when Xvfb or python3-xlib is
+missing.
+"""
+
+import os
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+
+SKIPPED = 77
+
+# The test picture: four quadrants of colours nothing else on screen has.
+QUADRANTS = [(200, 30, 40), (20, 180, 60), (40, 50, 220), (230, 210, 20)]
+PICTURE_W, PICTURE_H = 64, 48
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+    print("ok:", what, flush=True)
+
+
+def write_picture(path):
+    rows = b""
+    for y in range(PICTURE_H):
+        row = b"\0"
+        for x in range(PICTURE_W):
+            row += bytes(QUADRANTS[(y >= PICTURE_H // 2) * 2 + (x >= PICTURE_W // 2)])
+        rows += row
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    header = struct.pack(">IIBBBBB", PICTURE_W, PICTURE_H, 8, 2, 0, 0, 0)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def start_xvfb(xvfb):
+    reader, writer = os.pipe()
+    server = subprocess.Popen(
+        [xvfb, "-displayfd", str(writer), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        pass_fds=(writer,), stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(writer)
+    number = b""
+    deadline = time.monotonic() + 30
+    while not number.endswith(b"\n"):
+        if not select.select([reader], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            server.kill()
+            raise Failure("Xvfb did not report its display")
+        part = os.read(reader, 16)
+        if not part:
+            raise Failure("Xvfb exited before reporting its display")
+        number += part
+    os.close(reader)
+    return server, ":" + number.decode().strip()
+
+
+class Screen:
+    """The X side: finding windows, clicking, typing, closing like a window manager."""
+
+    def __init__(self, name):
+        from Xlib import X, XK, display
+        from Xlib.ext import xtest
+        from Xlib.protocol import event
+        self.X, self.XK, self.xtest, self.event = X, XK, xtest, event
+        self.d = display.Display(name)
+        self.root = self.d.screen().root
+        self.wm_protocols = self.d.intern_atom("WM_PROTOCOLS")
+        self.wm_delete = self.d.intern_atom("WM_DELETE_WINDOW")
+        self.net_wm_name = self.d.intern_atom("_NET_WM_NAME")
+        self.utf8 = self.d.intern_atom("UTF8_STRING")
+
+    def windows(self):
+        """Viewable top-level windows: with no window manager, the root's children."""
+        shown = []
+        for w in self.root.query_tree().children:
+            try:
+                if w.get_attributes().map_state == self.X.IsViewable:
+                    shown.append(w)
+            except Exception:  # gone meanwhile
+                pass
+        return shown
+
+    def title(self, w):
+        try:
+            prop = w.get_full_property(self.net_wm_name, self.utf8)
+            if prop is not None:
+                return prop.value.decode("utf-8")
+            return w.get_wm_name() or ""
+        except Exception:
+            return ""
+
+    def rect(self, w):
+        g = w.get_geometry()
+        origin = w.translate_coords(self.root, 0, 0)
+        return -origin.x, -origin.y, g.width, g.height
+
+    def click(self, x, y):
+        self.xtest.fake_input(self.d, self.X.MotionNotify, x=x, y=y)
+        self.xtest.fake_input(self.d, self.X.ButtonPress, 1)
+        self.xtest.fake_input(self.d, self.X.ButtonRelease, 1)
+        self.d.sync()
+
+    def key(self, keysym, shift=False):
+        code = self.d.keysym_to_keycode(keysym)
+        shift_code = self.d.keysym_to_keycode(self.XK.XK_Shift_L)
+        if shift:
+            self.xtest.fake_input(self.d, self.X.KeyPress, shift_code)
+        self.xtest.fake_input(self.d, self.X.KeyPress, code)
+        self.xtest.fake_input(self.d, self.X.KeyRelease, code)
+        if shift:
+            self.xtest.fake_input(self.d, self.X.KeyRelease, shift_code)
+        self.d.sync()
+        time.sleep(0.01)
+
+    def type(self, text):
+        for ch in text:
+            keysym = ord(ch)  # printable ASCII keysyms are their code points
+            code = self.d.keysym_to_keycode(keysym)
+            self.key(keysym, shift=self.d.keycode_to_keysym(code, 0) != keysym)
+
+    def focus(self, w):
+        w.set_input_focus(self.X.RevertToParent, self.X.CurrentTime)
+        self.d.sync()
+
+    def close(self, w):
+        """What a window manager sends when the user closes a window."""
+        message = self.event.ClientMessage(
+            window=w, client_type=self.wm_protocols,
+            data=(32, [self.wm_delete, self.X.CurrentTime, 0, 0, 0]))
+        w.send_event(message, event_mask=self.X.NoEventMask)
+        self.d.sync()
+
+    def colour_counts(self, w):
+        _, _, width, height = self.rect(w)
+        data = w.get_image(0, 0, width, height, self.X.ZPixmap, 0xFFFFFFFF).data
+        wanted = {bytes((b, g, r)): 0 for r, g, b in QUADRANTS}
+        for i in range(0, len(data), 4):
+            pixel = bytes(data[i:i + 3])
+            if pixel in wanted:
+                wanted[pixel] += 1
+        return list(wanted.values())
+
+
+def wait_for(what, condition, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+class Viewer:
+    def __init__(self, program, args, env, scratch):
+        self.out_path = os.path.join(scratch, "stdout")
+        self.err_path = os.path.join(scratch, "stderr")
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen([program] + args, env=env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=err)
+
+    def finish(self, timeout=20):
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise Failure("the viewer did not exit after its window was closed")
+        with open(self.out_path, "rb") as f:
+            out = f.read()
+        with open(self.err_path, "rb") as f:
+            err = f.read()
+        return status, out, err
+
+
+def main_window(screen):
+    return wait_for("the window titled 'Image viewer'",
+                    lambda: next((w for w in screen.windows()
+                                  if screen.title(w) == "Image viewer"), None))
+
+
+def other_window(screen, known, title=None):
+    ids = {w.id for w in known}
+    return next((w for w in screen.windows() if w.id not in ids
+                 and (title is None or screen.title(w) == title)), None)
+
+
+def choose(screen, main, picture):
+    """Clicks "Choose an image"; types picture's path and Return, or Escape to cancel."""
+    x, y, w, h = screen.rect(main)
+    screen.click(x + 3 * w // 4, y + h // 2)
+    chooser = wait_for("the file dialog", lambda: other_window(screen, [main], "Choose an image"))
+    time.sleep(0.3)  # let it settle and take focus
+    screen.focus(chooser)
+    if picture is None:
+        screen.key(screen.XK.XK_Escape)
+    else:
+        screen.type(picture)
+        screen.key(screen.XK.XK_Return)
+    # A completion popup may take the first Return: press it again until the dialog closes.
+    for _ in range(3):
+        try:
+            wait_for("the file dialog to close", lambda: not other_window(screen, [main], "Choose an image"), 2)
+            return
+        except Failure:
+            screen.key(screen.XK.XK_Return)
+    raise Failure("the file dialog did not close")
+
+
+def open_dialog(screen, main):
+    x, y, w, h = screen.rect(main)
+    screen.click(x + w // 4, y + h // 2)
+    return wait_for("the picture dialog", lambda: other_window(screen, [main]))
+
+
+def full_session(program, env, scratch, picture):
+    viewer = Viewer(program, [], env, scratch)
+    screen = Screen(env["DISPLAY"])
+    main = main_window(screen)
+    _, _, w, h = screen.rect(main)
+    check(w < 640 and h < 480 and w > h, "main window opened at its layout's size (%dx%d)" % (w, h))
+
+    dialog = open_dialog(screen, main)
+    check(screen.colour_counts(dialog) == [0] * 4, "before any choice the picture dialog is empty")
+    # Out of the way of the main window's buttons, to show they are blocked.
+    dialog.configure(x=700, y=600)
+    screen.d.sync()
+    time.sleep(0.3)
+    screen.close(main)
+    mx, my, mw, mh = screen.rect(main)
+    screen.click(mx + 3 * mw // 4, my + mh // 2)
+    time.sleep(0.5)
+    check(viewer.proc.poll() is None and any(x.id == main.id for x in screen.windows()),
+          "while the dialog runs, the main window cannot be closed")
+    check(other_window(screen, [main, dialog]) is None,
+          "while the dialog runs, the main window's buttons take no clicks")
+    screen.close(dialog)
+    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+    check(viewer.proc.poll() is None, "closing the picture dialog leaves the program running")
+
+    whole = [PICTURE_W * PICTURE_H // 4] * 4
+    choose(screen, main, picture)
+    dialog = open_dialog(screen, main)
+    wait_for("the chosen picture on screen", lambda: screen.colour_counts(dialog) == whole, 5)
+    check(True, "the picture dialog shows the chosen picture, every pixel")
+    screen.close(dialog)
+    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+
+    choose(screen, main, None)
+    dialog = open_dialog(screen, main)
+    wait_for("the picture kept after a cancel", lambda: screen.colour_counts(dialog) == whole, 5)
+    check(True, "a cancelled choice keeps the picture")
+    screen.close(dialog)
+    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+
+    screen.close(main)
+    status, out, err = viewer.finish()
+    check(status == 0, "closing the main window exits with status 0 (got %d)" % status)
+    check(out == b"" and err == b"", "nothing printed (stdout %r, stderr %r)" % (out[:300], err[:300]))
+
+
+def session_with_arguments(program, env, scratch):
+    viewer = Viewer(program, ["-style", "fusion", "foo", "--bar"], env, scratch)
+    screen = Screen(env["DISPLAY"])
+    main = main_window(screen)
+    screen.close(main)
+    status, out, err = viewer.finish()
+    check(status == 0, "with toolkit options and stray arguments it starts and exits 0 (got %d)" % status)
+    check(out == b"" and err == b"", "nothing printed with arguments (stdout %r, stderr %r)" % (out[:300], err[:300]))
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    program = os.path.abspath(sys.argv[1])
+    xvfb = shutil.which("Xvfb")
+    if xvfb is None:
+        print("skipped: Xvfb is not installed (Debian package xvfb)")
+        return SKIPPED
+    try:
+        import Xlib.ext.xtest  # noqa: F401
+    except ImportError:
+        print("skipped: python3-xlib is not installed")
+        return SKIPPED
+
+    with tempfile.TemporaryDirectory(prefix="viewer-x11-") as scratch:
+        picture = os.path.join(scratch, "picture.png")
+        write_picture(picture)
+        runtime = os.path.join(scratch, "runtime")
+        os.mkdir(runtime, 0o700)
+        server, name = start_xvfb(xvfb)
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("QT_QPA_PLATFORM", "XDG_CURRENT_DESKTOP", "WAYLAND_DISPLAY", "QT_STYLE_OVERRIDE")}
+        env.update(DISPLAY=name, XDG_RUNTIME_DIR=runtime)
+        try:
+            full_session(program, env, scratch, picture)
+            session_with_arguments(program, env, scratch)
+        except Failure as failure:
+            print("FAIL:", failure, flush=True)
+            return 1
+        finally:
+            server.terminate()
+            server.wait(10)
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
