@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QRect>
 #include <QVBoxLayout>
 
 namespace {
@@ -20,9 +21,19 @@ namespace {
 // photos, about 800 MB decoded.
 constexpr qint64 octetsDecodesMax = qint64(1) << 30;
 
-// Decodes the picture at chemin, or gives the empty picture when the file
-// cannot or should not be read.
-QImage lireImage(const QString &chemin)
+// The part of a picture of the given size that a label capped at visible
+// can ever show: the left columns, and the rows it keeps when it centres the
+// picture vertically (it halves both heights before subtracting).
+QRect partieVisible(const QSize &taille, const QSize &visible)
+{
+    const int largeur = qMin(taille.width(), visible.width());
+    const int hauteur = qMin(taille.height(), visible.height());
+    return QRect(0, taille.height() / 2 - hauteur / 2, largeur, hauteur);
+}
+
+// Decodes what a label capped at visible can show of the picture at chemin,
+// or gives the empty picture when the file cannot or should not be read.
+QImage lireImage(const QString &chemin, const QSize &visible)
 {
     // Only regular files, symbolic links followed: a FIFO would block the
     // window forever on opening, and a device can be read without end.
@@ -31,8 +42,17 @@ QImage lireImage(const QString &chemin)
 
     QImageReader lecteur(chemin);
     const QSize taille = lecteur.size();
-    if (qint64(taille.width()) * taille.height() * 4 > octetsDecodesMax)
+    const QRect partie = partieVisible(taille, visible);
+    const bool coupe = taille.isValid() && partie.size() != taille;
+
+    // Readers that cannot clip while decoding (PNG) decode the whole picture
+    // first, so the bound applies to what they really decode.
+    const QSize decodee = coupe && lecteur.supportsOption(QImageIOHandler::ClipRect) ? partie.size() : taille;
+    if (qint64(decodee.width()) * decodee.height() * 4 > octetsDecodesMax)
         return QImage();
+
+    if (coupe)
+        lecteur.setClipRect(partie);
     return lecteur.read();
 }
 
@@ -82,7 +102,9 @@ void MaFenetre::ouverture()
     if (chemin.isEmpty())
         return;
 
-    labelImage->setPixmap(QPixmap::fromImage(lireImage(chemin)));
+    // Handed over as a temporary, so the pixmap takes the decoded pixels
+    // without a second copy.
+    labelImage->setPixmap(QPixmap::fromImage(lireImage(chemin, labelImage->maximumSize())));
     layoutVertical->addWidget(labelImage);
     dialogueImage->setLayout(layoutVertical);
 }
