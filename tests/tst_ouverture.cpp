@@ -3,10 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
@@ -17,6 +14,7 @@
 
 namespace {
 
+// What the toolkit printed during the current test function.
 QStringList messagesRecus;
 
 void retenirMessage(QtMsgType, const QMessageLogContext &, const QString &message)
@@ -28,26 +26,20 @@ void retenirMessage(QtMsgType, const QMessageLogContext &, const QString &messag
     messagesRecus << message;
 }
 
-// A picture where every pixel tells where it stands, so any shift or cut shows.
-QImage motif(int largeur, int hauteur)
+
+// Appends n big-endian, as both PNG and JPEG headers want it.
+void ajouterEntier(QByteArray &octets, quint32 n, int taille)
 {
-    QImage image(largeur, hauteur, QImage::Format_RGB32);
-    for (int y = 0; y < hauteur; ++y)
-        for (int x = 0; x < largeur; ++x)
-            image.setPixel(x, y, qRgb(x & 0xff, y & 0xff, (x >> 8) | ((y >> 8) << 4)));
-    return image;
+    for (int decalage = 8 * (taille - 1); decalage >= 0; decalage -= 8)
+        octets.append(char((n >> decalage) & 0xff));
 }
 
 void ajouterChunk(QByteArray &png, const char *type, const QByteArray &donnees)
 {
-    const auto mot = [&png](quint32 n) {
-        for (int decalage = 24; decalage >= 0; decalage -= 8)
-            png.append(char((n >> decalage) & 0xff));
-    };
-    mot(quint32(donnees.size()));
+    ajouterEntier(png, quint32(donnees.size()), 4);
     const QByteArray corps = QByteArray(type, 4) + donnees;
     png.append(corps);
-    mot(quint32(crc32(0, reinterpret_cast<const Bytef *>(corps.constData()), uInt(corps.size()))));
+    ajouterEntier(png, quint32(crc32(0, reinterpret_cast<const Bytef *>(corps.constData()), uInt(corps.size()))), 4);
 }
 
 // Writes a well-formed PNG of black RGB pixels, row by row through zlib, so
@@ -55,9 +47,8 @@ void ajouterChunk(QByteArray &png, const char *type, const QByteArray &donnees)
 bool ecrirePngNoir(const QString &chemin, quint32 largeur, quint32 hauteur)
 {
     QByteArray entete;
-    for (quint32 n : {largeur, hauteur})
-        for (int decalage = 24; decalage >= 0; decalage -= 8)
-            entete.append(char((n >> decalage) & 0xff));
+    ajouterEntier(entete, largeur, 4);
+    ajouterEntier(entete, hauteur, 4);
     entete.append("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, no interlace
 
     z_stream flux{};
@@ -90,22 +81,37 @@ bool ecrirePngNoir(const QString &chemin, quint32 largeur, quint32 hauteur)
     return fichier.open(QIODevice::WriteOnly) && fichier.write(png) == png.size();
 }
 
-// Picks `chemin` in the file dialog that "Choose an image" opens; an empty
-// path cancels it.
-bool choisir(Vue &v, const QString &chemin)
+// Writes a baseline greyscale JPEG of uniform mid-grey. Each 8 x 8 block is a
+// zero DC difference and an end of block, both the one-bit code 0 of
+// one-symbol Huffman tables, so the scan is only zero bytes: a picture of
+// any size costs a quarter byte a block, written at once.
+bool ecrireJpegGris(const QString &chemin, quint16 largeur, quint16 hauteur)
 {
-    return cliquerPuis<QFileDialog>(v.choisir, [&](QFileDialog *d) {
-        QCOMPARE(d->windowTitle(), QStringLiteral("Choose an image"));
-        QCOMPARE(d->parentWidget(), &v.fenetre);
-        if (chemin.isEmpty())
-            return; // left open: rejected, as a user's Cancel
-        // Typed in full into the file name box, then "Open", as a user does.
-        auto *saisie = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        QVERIFY(saisie);
-        saisie->setText(chemin);
-        static_cast<QDialog *>(d)->accept();
-        QVERIFY2(!d->isVisible(), qPrintable(chemin));
-    });
+    QByteArray jpeg("\xff\xd8", 2);
+    const auto segment = [&jpeg](char marqueur, const QByteArray &donnees) {
+        jpeg.append('\xff');
+        jpeg.append(marqueur);
+        ajouterEntier(jpeg, quint32(donnees.size() + 2), 2);
+        jpeg.append(donnees);
+    };
+    segment('\xdb', QByteArray(1, '\0') + QByteArray(64, '\1')); // quantisation table 0
+    QByteArray trame(1, '\x08');
+    ajouterEntier(trame, hauteur, 2);
+    ajouterEntier(trame, largeur, 2);
+    trame.append("\x01\x01\x11\x00", 4); // one component, 1 x 1, table 0
+    segment('\xc0', trame);
+    QByteArray huffman(1 + 16 + 1, '\0');
+    huffman[1] = 1; // a single code of length 1, for symbol 0
+    segment('\xc4', huffman); // DC table 0
+    huffman[0] = '\x10';
+    segment('\xc4', huffman); // AC table 0
+    segment('\xda', QByteArray("\x01\x01\x00\x00\x3f\x00", 6));
+    const qint64 blocs = qint64((largeur + 7) / 8) * ((hauteur + 7) / 8);
+    jpeg.append(QByteArray(int((2 * blocs + 7) / 8), '\0'));
+    jpeg.append("\xff\xd9", 2);
+
+    QFile fichier(chemin);
+    return fichier.open(QIODevice::WriteOnly) && fichier.write(jpeg) == jpeg.size();
 }
 
 // Checks, from inside the shown picture dialog, that it holds `attendue`
@@ -319,28 +325,41 @@ void TestOuverture::fichiersSpeciaux()
 
 void TestOuverture::tailleDecodeeBornee()
 {
-    const QString demesuree = dossier.filePath(QStringLiteral("30000x30000.png"));
+    const QString pngDemesure = dossier.filePath(QStringLiteral("30000x30000.png"));
+    const QString jpegDemesure = dossier.filePath(QStringLiteral("30000x30000.jpg"));
     const QString photo = dossier.filePath(QStringLiteral("9000x6000.png"));
-    QVERIFY(ecrirePngNoir(demesuree, 30000, 30000));
-    QVERIFY2(QFileInfo(demesuree).size() < 16 * 1024 * 1024, qPrintable(QString::number(QFileInfo(demesuree).size())));
+    QVERIFY(ecrirePngNoir(pngDemesure, 30000, 30000));
+    QVERIFY2(QFileInfo(pngDemesure).size() < 16 * 1024 * 1024, qPrintable(QString::number(QFileInfo(pngDemesure).size())));
+    QVERIFY(ecrireJpegGris(jpegDemesure, 30000, 30000));
     QVERIFY(ecrirePngNoir(photo, 9000, 6000));
     const QString cheminImage = enregistrer("petite.png", motif(32, 32));
 
     Vue v;
     QVERIFY(v.complete());
     v.fenetre.show();
+    const QSize visible = v.label->maximumSize();
 
-    // Refused from its header alone: the empty picture, promptly.
+    // PNG is decoded whole before any cut: refused from its header alone,
+    // the empty picture, promptly.
     QVERIFY(choisir(v, cheminImage));
     QElapsedTimer chrono;
     chrono.start();
-    QVERIFY(choisir(v, demesuree));
+    QVERIFY(choisir(v, pngDemesure));
     QVERIFY(imageDuLabel(v.label).isNull());
     QVERIFY(chrono.elapsed() < 10000);
 
-    // A large photo, well within the bound, still opens.
+    // JPEG is cut while it is decoded, so only the visible part counts.
+    QVERIFY(choisir(v, jpegDemesure));
+    const QImage gris = imageDuLabel(v.label).toImage();
+    QCOMPARE(gris.size(), visible);
+    QCOMPARE(gris.pixel(visible.width() / 2, visible.height() / 2), qRgb(128, 128, 128));
+
+    // A large photo, well within the bound, still opens; only what the
+    // label shows of it is kept.
     QVERIFY(choisir(v, photo));
-    QCOMPARE(imageDuLabel(v.label).size(), QSize(9000, 6000));
+    const QImage noire = imageDuLabel(v.label).toImage();
+    QCOMPARE(noire.size(), visible);
+    QCOMPARE(noire.pixel(0, 0), qRgb(0, 0, 0));
 }
 
 QTEST_MAIN(TestOuverture)

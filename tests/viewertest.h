@@ -7,9 +7,13 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
+#include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -82,6 +86,35 @@ template <class T, class Agir>
 bool cliquerPuis(QAbstractButton *bouton, Agir agir)
 {
     return pendantModal<T>([bouton] { bouton->click(); }, agir);
+}
+
+
+// A picture where every pixel tells where it stands, so any shift or cut shows.
+inline QImage motif(int largeur, int hauteur)
+{
+    QImage image(largeur, hauteur, QImage::Format_RGB32);
+    for (int y = 0; y < hauteur; ++y)
+        for (int x = 0; x < largeur; ++x)
+            image.setPixel(x, y, qRgb(x & 0xff, y & 0xff, (x >> 8) | ((y >> 8) << 4)));
+    return image;
+}
+
+// Picks `chemin` in the file dialog that "Choose an image" opens; an empty
+// path cancels it.
+inline bool choisir(Vue &v, const QString &chemin)
+{
+    return cliquerPuis<QFileDialog>(v.choisir, [&](QFileDialog *d) {
+        QCOMPARE(d->windowTitle(), QStringLiteral("Choose an image"));
+        QCOMPARE(d->parentWidget(), &v.fenetre);
+        if (chemin.isEmpty())
+            return; // left open: rejected, as a user's Cancel
+        // Typed in full into the file name box, then "Open", as a user does.
+        auto *saisie = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(saisie);
+        saisie->setText(chemin);
+        static_cast<QDialog *>(d)->accept();
+        QVERIFY2(!d->isVisible(), qPrintable(chemin));
+    });
 }
 
 #endif // VIEWERTEST_H
