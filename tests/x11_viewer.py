@@ -233,6 +233,16 @@ def open_dialog(screen, main):
     return wait_for("the picture dialog", lambda: other_window(screen, [main]))
 
 
+def see_picture(screen, main, what):
+    """Opens the picture dialog, waits for the whole test picture in it, closes it."""
+    whole = [PICTURE_W * PICTURE_H // 4] * 4
+    dialog = open_dialog(screen, main)
+    wait_for(what, lambda: screen.colour_counts(dialog) == whole, 5)
+    check(True, what)
+    screen.close(dialog)
+    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+
+
 def full_session(program, env, scratch, picture):
     viewer = Viewer(program, [], env, scratch)
     screen = Screen(env["DISPLAY"])
@@ -258,20 +268,10 @@ def full_session(program, env, scratch, picture):
     wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
     check(viewer.proc.poll() is None, "closing the picture dialog leaves the program running")
 
-    whole = [PICTURE_W * PICTURE_H // 4] * 4
     choose(screen, main, picture)
-    dialog = open_dialog(screen, main)
-    wait_for("the chosen picture on screen", lambda: screen.colour_counts(dialog) == whole, 5)
-    check(True, "the picture dialog shows the chosen picture, every pixel")
-    screen.close(dialog)
-    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
-
+    see_picture(screen, main, "the picture dialog shows the chosen picture, every pixel")
     choose(screen, main, None)
-    dialog = open_dialog(screen, main)
-    wait_for("the picture kept after a cancel", lambda: screen.colour_counts(dialog) == whole, 5)
-    check(True, "a cancelled choice keeps the picture")
-    screen.close(dialog)
-    wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+    see_picture(screen, main, "a cancelled choice keeps the picture")
 
     screen.close(main)
     status, out, err = viewer.finish()
