@@ -51,6 +51,10 @@ QImage lireImage(const QString &chemin, const QSize &visible)
     if (qint64(decodee.width()) * decodee.height() * 4 > octetsDecodesMax)
         return QImage();
 
+    // Qt 6 readers have a lower bound of their own; ours is the one that holds.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    lecteur.setAllocationLimit(int(octetsDecodesMax / (1024 * 1024)));
+#endif
     if (coupe)
         lecteur.setClipRect(partie);
     return lecteur.read();
