@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs a built tree into a scratch prefix and builds its Debian package,
+# then checks what lands where and that the desktop files validate.
+# Usage: install_test.sh BUILD_DIR APP_ID QT_WIDGETS_PACKAGE
+# Exits 77 (skipped) when a tool it needs is missing.
+set -euo pipefail
+build=$1 id=$2 widgets_package=$3
+
+for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps file; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "skipped: $tool is not installed (desktop-file-utils, appstream, dpkg-dev, file)"
+        exit 77
+    fi
+done
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+ok() { echo "ok: $*"; }
+
+# What a desktop looks for, under a prefix.
+check_tree() {
+    local prefix=$1 what=$2
+    [ -x "$prefix/bin/image-viewer" ] || fail "$what: no bin/image-viewer"
+    local desktop=$prefix/share/applications/$id.desktop
+    local icon=$prefix/share/icons/hicolor/scalable/apps/$id.svg
+    local metainfo=$prefix/share/metainfo/$id.metainfo.xml
+    for f in "$desktop" "$icon" "$metainfo"; do
+        [ -f "$f" ] || fail "$what: missing ${f#"$prefix"/}"
+    done
+    grep -qx 'Name=Image viewer' "$desktop" || fail "$what: desktop entry is not named Image viewer"
+    grep -qx 'Exec=image-viewer' "$desktop" || fail "$what: desktop entry does not run image-viewer alone"
+    grep -qx 'Categories=Graphics;Viewer;' "$desktop" || fail "$what: desktop entry categories"
+    grep -qx "Icon=$id" "$desktop" || fail "$what: desktop entry icon"
+    if grep -q '^MimeType=' "$desktop" || grep -q '%[fFuU]' "$desktop"; then
+        fail "$what: the viewer takes no file, but its desktop entry offers one"
+    fi
+    desktop-file-validate "$desktop" || fail "$what: desktop-file-validate"
+    appstreamcli validate --no-net "$metainfo" >/dev/null || fail "$what: appstreamcli validate"
+    grep -q '<svg' "$icon" || fail "$what: the icon is no SVG"
+    ok "$what: program, desktop entry, icon and metainfo in place and valid"
+}
+
+cmake --install "$build" --prefix "$scratch/install" >/dev/null
+check_tree "$scratch/install" "cmake --install"
+
+(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null) \
+    || fail "cpack could not build the package"
+deb=$(ls "$scratch"/package/*.deb)
+dpkg-deb -x "$deb" "$scratch/root"
+check_tree "$scratch/root/usr" ".deb"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ $depends == *"$widgets_package"* && $depends == *libc6* ]] \
+    || fail ".deb dependencies do not come from the linked libraries: $depends"
+ok ".deb depends on: $depends"
