@@ -40,11 +40,12 @@ void remettrePic()
 // The offscreen platform's note on every dialog it sizes is no result.
 void taireOffscreen(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (message != QLatin1String("This plugin does not support propagateSizeHints()"))
+    if (!estNoteOffscreen(message))
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-// Picks `chemin` through the real file dialog.
+// Picks `chemin` through the real file dialog, like the tests' choisir but
+// with no test checks, which need a running test.
 void choisirFichier(Vue &v, const QString &chemin)
 {
     cliquerPuis<QFileDialog>(v.choisir, [&](QFileDialog *d) {

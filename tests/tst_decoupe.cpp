@@ -6,22 +6,6 @@
 
 #include "viewertest.h"
 
-namespace {
-
-// Resizes a shown dialog and waits until the window system has applied it.
-void redimensionner(QDialog *dialogue, const QSize &demandee)
-{
-    dialogue->resize(demandee);
-    QTRY_COMPARE(dialogue->size(), demandee.expandedTo(dialogue->minimumSize()));
-}
-
-QImage vue(QDialog *dialogue)
-{
-    return dialogue->grab().toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-} // namespace
-
 class TestDecoupe : public QObject
 {
     Q_OBJECT
@@ -76,11 +60,11 @@ void TestDecoupe::memesPixelsQueLImageEntiere()
             QCOMPARE(dialogue->sizeHint(), reference.sizeHint());
             QCOMPARE(dialogue->minimumSizeHint(), reference.minimumSizeHint());
             QCOMPARE(dialogue->size(), reference.size());
-            QVERIFY2(vue(dialogue) == vue(&reference), qPrintable(nom));
+            QVERIFY2(capture(dialogue) == capture(&reference), qPrintable(nom));
             for (const QSize &demandee : {QSize(2000, 1500), QSize(50, 50), QSize(700, 901), QSize(1333, 577)}) {
                 redimensionner(dialogue, demandee);
                 redimensionner(&reference, demandee);
-                QVERIFY2(vue(dialogue) == vue(&reference),
+                QVERIFY2(capture(dialogue) == capture(&reference),
                          qPrintable(QStringLiteral("%1 in a %2x%3 dialog").arg(nom).arg(demandee.width()).arg(demandee.height())));
             }
         }));

@@ -89,6 +89,27 @@ bool cliquerPuis(QAbstractButton *bouton, Agir agir)
 }
 
 
+// The offscreen platform says this of every dialog it sizes; a real window
+// system does not, so it is no output of the viewer's.
+inline bool estNoteOffscreen(const QString &message)
+{
+    return message == QLatin1String("This plugin does not support propagateSizeHints()");
+}
+
+// What `widget` shows inside `zone` (all of it by default), as plain RGB.
+inline QImage capture(QWidget *widget, const QRect &zone = QRect(QPoint(0, 0), QSize(-1, -1)))
+{
+    return widget->grab(zone).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Resizes a shown dialog and waits until the window system has applied it,
+// within the dialog's minimum size.
+inline void redimensionner(QDialog *dialogue, const QSize &demandee)
+{
+    dialogue->resize(demandee);
+    QTRY_COMPARE(dialogue->size(), demandee.expandedTo(dialogue->minimumSize()));
+}
+
 // A picture where every pixel tells where it stands, so any shift or cut shows.
 inline QImage motif(int largeur, int hauteur)
 {
