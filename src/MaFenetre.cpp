@@ -16,10 +16,19 @@ namespace {
 
 // A picture file's header can claim any size, and a few megabytes of PNG can
 // declare 30000 x 30000 pixels. Decoding that would take gigabytes and freeze
-// the window, so anything whose decoded form (4 bytes a pixel) would pass
-// 1 GiB is refused. The bound still leaves room for 200-megapixel camera
-// photos, about 800 MB decoded.
+// the window, so anything whose decoded form would pass 1 GiB is refused.
+// That still leaves room for 8-bit photos of up to 268 megapixels (4 bytes a
+// pixel decoded) and 16-bit ones of up to 134 megapixels (8 bytes a pixel).
 constexpr qint64 octetsDecodesMax = qint64(1) << 30;
+
+// What a pixel of the picture will take once decoded. Readers that do not say
+// what they decode into are counted at 8 bytes, the deepest format Qt 5
+// decodes into, so the bound never counts low.
+int bitsParPixel(const QImageReader &lecteur)
+{
+    const QImage::Format format = lecteur.imageFormat();
+    return format == QImage::Format_Invalid ? 64 : QImage::toPixelFormat(format).bitsPerPixel();
+}
 
 // The part of a picture of the given size that a label capped at visible
 // can ever show: the left columns, and the rows it keeps when it centres the
@@ -36,7 +45,8 @@ QRect partieVisible(const QSize &taille, const QSize &visible)
 QImage lireImage(const QString &chemin, const QSize &visible)
 {
     // Only regular files, symbolic links followed: a FIFO would block the
-    // window forever on opening, and a device can be read without end.
+    // window forever on opening, and a device can be read without end. A
+    // cancelled choice (no path) stops here too, before Qt complains of it.
     if (!QFileInfo(chemin).isFile())
         return QImage();
 
@@ -48,7 +58,7 @@ QImage lireImage(const QString &chemin, const QSize &visible)
     // Readers that cannot clip while decoding (PNG) decode the whole picture
     // first, so the bound applies to what they really decode.
     const QSize decodee = coupe && lecteur.supportsOption(QImageIOHandler::ClipRect) ? partie.size() : taille;
-    if (qint64(decodee.width()) * decodee.height() * 4 > octetsDecodesMax)
+    if (qint64(decodee.width()) * decodee.height() * bitsParPixel(lecteur) / 8 > octetsDecodesMax)
         return QImage();
 
     // Qt 6 readers have a lower bound of their own; ours is the one that holds.
@@ -77,7 +87,7 @@ MaFenetre::MaFenetre()
     // a fresh top-level widget's size.
     labelImage->setMaximumSize(width(), height());
 
-    // Installed on the dialog once a picture has been chosen.
+    // Installed on the dialog at the first choice, even a cancelled one.
     layoutVertical = new QVBoxLayout;
 
     layoutHorizontal->addWidget(boutonOuvrir);
@@ -92,8 +102,8 @@ MaFenetre::MaFenetre()
 
 MaFenetre::~MaFenetre()
 {
-    // Until a picture is chosen the dialog does not own the vertical layout,
-    // and nothing else would release it.
+    // Until the first choice the dialog does not own the vertical layout, and
+    // nothing else would release it.
     if (!layoutVertical->parent())
         delete layoutVertical;
 }
@@ -102,12 +112,9 @@ void MaFenetre::ouverture()
 {
     const QString chemin = QFileDialog::getOpenFileName(this, QStringLiteral("Choose an image"),
                                                         QString(), QString());
-    // Cancelled: the dialog keeps the picture it had.
-    if (chemin.isEmpty())
-        return;
-
-    // Handed over as a temporary, so the pixmap takes the decoded pixels
-    // without a second copy.
+    // A cancelled choice or an unreadable file leaves the dialog empty. The
+    // picture is handed over as a temporary, so the pixmap takes the decoded
+    // pixels without a second copy.
     labelImage->setPixmap(QPixmap::fromImage(lireImage(chemin, labelImage->maximumSize())));
     layoutVertical->addWidget(labelImage);
     dialogueImage->setLayout(layoutVertical);

@@ -40,19 +40,23 @@ void ajouterChunk(QByteArray &png, const char *type, const QByteArray &donnees)
     ajouterEntier(png, quint32(crc32(0, reinterpret_cast<const Bytef *>(corps.constData()), uInt(corps.size()))), 4);
 }
 
-// Writes a well-formed PNG of black RGB pixels, row by row through zlib, so
-// that a picture far larger than memory costs only its compressed bytes.
-bool ecrirePngNoir(const QString &chemin, quint32 largeur, quint32 hauteur)
+// Writes a well-formed PNG of one colour, row by row through zlib, so that a
+// picture far larger than memory costs only its compressed bytes. `pixel`
+// holds one pixel's samples as the bit depth and colour type lay them out.
+bool ecrirePng(const QString &chemin, quint32 largeur, quint32 hauteur,
+               char profondeur, char typeCouleur, const QByteArray &pixel)
 {
     QByteArray entete;
     ajouterEntier(entete, largeur, 4);
     ajouterEntier(entete, hauteur, 4);
-    entete.append("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, no interlace
+    entete.append(profondeur);
+    entete.append(typeCouleur);
+    entete.append("\x00\x00\x00", 3); // deflate, adaptive filters, no interlace
 
     z_stream flux{};
     if (deflateInit(&flux, 1) != Z_OK)
         return false;
-    const QByteArray ligne(int(1 + 3 * largeur), '\0');
+    const QByteArray ligne = QByteArray(1, '\0') + pixel.repeated(int(largeur)); // filter: none
     QByteArray compresse;
     QByteArray tampon(1 << 16, Qt::Uninitialized);
     const auto pousser = [&](int vidage) {
@@ -207,9 +211,9 @@ void TestOuverture::choixSuccessifsEtAnnulation()
     QVERIFY(v.complete());
     v.fenetre.show();
 
-    // Cancelling before any choice changes nothing at all.
+    // Cancelling before any choice installs the layout around the empty label.
     QVERIFY(choisir(v, QString()));
-    QVERIFY(!v.dialogue->layout());
+    verifierMiseEnPage(v);
     QVERIFY(imageDuLabel(v.label).isNull());
     verifierDialogue(v, QImage());
 
@@ -222,10 +226,11 @@ void TestOuverture::choixSuccessifsEtAnnulation()
     verifierMiseEnPage(v);
     verifierDialogue(v, seconde);
 
-    // Cancelling later keeps the picture chosen last.
+    // Cancelling later empties the dialog.
     QVERIFY(choisir(v, QString()));
+    QVERIFY(imageDuLabel(v.label).isNull());
     verifierMiseEnPage(v);
-    verifierDialogue(v, seconde);
+    verifierDialogue(v, QImage());
 }
 
 void TestOuverture::fichiersQuiNeSontPasDesImages()
@@ -324,10 +329,18 @@ void TestOuverture::tailleDecodeeBornee()
     const QString pngDemesure = dossier.filePath(QStringLiteral("30000x30000.png"));
     const QString jpegDemesure = dossier.filePath(QStringLiteral("30000x30000.jpg"));
     const QString photo = dossier.filePath(QStringLiteral("9000x6000.png"));
-    QVERIFY(ecrirePngNoir(pngDemesure, 30000, 30000));
+    // 16-bit RGBA decodes to 8 bytes a pixel: 16383 x 16383 of it would take
+    // 2 GiB, though at 4 bytes a pixel it would seem to fit.
+    const QString png16Demesure = dossier.filePath(QStringLiteral("16383x16383-16bits.png"));
+    const QString png16 = dossier.filePath(QStringLiteral("64x48-16bits.png"));
+    const QByteArray noir(3, '\0');
+    const QByteArray rouge16("\xc8\xc8\x1e\x1e\x28\x28\xff\xff", 8); // opaque (200, 30, 40)
+    QVERIFY(ecrirePng(pngDemesure, 30000, 30000, 8, 2, noir));
     QVERIFY2(QFileInfo(pngDemesure).size() < 16 * 1024 * 1024, qPrintable(QString::number(QFileInfo(pngDemesure).size())));
     QVERIFY(ecrireJpegGris(jpegDemesure, 30000, 30000));
-    QVERIFY(ecrirePngNoir(photo, 9000, 6000));
+    QVERIFY(ecrirePng(photo, 9000, 6000, 8, 2, noir));
+    QVERIFY(ecrirePng(png16Demesure, 16383, 16383, 16, 6, rouge16));
+    QVERIFY(ecrirePng(png16, 64, 48, 16, 6, rouge16));
     const QString cheminImage = enregistrer("petite.png", motif(32, 32));
 
     Vue v;
@@ -337,12 +350,20 @@ void TestOuverture::tailleDecodeeBornee()
 
     // PNG is decoded whole before any cut: refused from its header alone,
     // the empty picture, promptly.
-    QVERIFY(choisir(v, cheminImage));
-    QElapsedTimer chrono;
-    chrono.start();
-    QVERIFY(choisir(v, pngDemesure));
-    QVERIFY(imageDuLabel(v.label).isNull());
-    QVERIFY(chrono.elapsed() < 10000);
+    for (const QString &demesure : {pngDemesure, png16Demesure}) {
+        QVERIFY(choisir(v, cheminImage));
+        QElapsedTimer chrono;
+        chrono.start();
+        QVERIFY(choisir(v, demesure));
+        QVERIFY2(imageDuLabel(v.label).isNull(), qPrintable(demesure));
+        QVERIFY2(chrono.elapsed() < 10000, qPrintable(demesure));
+    }
+
+    // A small 16-bit picture opens, in its own colour.
+    QVERIFY(choisir(v, png16));
+    const QImage rouge = imageDuLabel(v.label).toImage();
+    QCOMPARE(rouge.size(), QSize(64, 48));
+    QCOMPARE(rouge.pixel(32, 24), qRgb(200, 30, 40));
 
     // JPEG is cut while it is decoded, so only the visible part counts.
     QVERIFY(choisir(v, jpegDemesure));

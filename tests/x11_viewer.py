@@ -233,11 +233,10 @@ def open_dialog(screen, main):
     return wait_for("the picture dialog", lambda: other_window(screen, [main]))
 
 
-def see_picture(screen, main, what):
-    """Opens the picture dialog, waits for the whole test picture in it, closes it."""
-    whole = [PICTURE_W * PICTURE_H // 4] * 4
+def see_picture(screen, main, what, counts):
+    """Opens the picture dialog, waits until it shows counts pixels of each quadrant's colour, closes it."""
     dialog = open_dialog(screen, main)
-    wait_for(what, lambda: screen.colour_counts(dialog) == whole, 5)
+    wait_for(what, lambda: screen.colour_counts(dialog) == counts, 5)
     check(True, what)
     screen.close(dialog)
     wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
@@ -269,9 +268,10 @@ def full_session(program, env, scratch, picture):
     check(viewer.proc.poll() is None, "closing the picture dialog leaves the program running")
 
     choose(screen, main, picture)
-    see_picture(screen, main, "the picture dialog shows the chosen picture, every pixel")
+    see_picture(screen, main, "the picture dialog shows the chosen picture, every pixel",
+                [PICTURE_W * PICTURE_H // 4] * 4)
     choose(screen, main, None)
-    see_picture(screen, main, "a cancelled choice keeps the picture")
+    see_picture(screen, main, "a cancelled choice empties the picture dialog", [0] * 4)
 
     screen.close(main)
     status, out, err = viewer.finish()
