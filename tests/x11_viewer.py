@@ -8,6 +8,8 @@ Exits 0 on success, 1 on failure, 77 (skipped) when Xvfb or python3-xlib is
 missing.
 """
 
+import array
+import collections
 import os
 import select
 import shutil
@@ -20,9 +22,14 @@ import zlib
 
 SKIPPED = 77
 
-# The test picture: four quadrants of colours nothing else on screen has.
+# The test picture: four quadrants of colours nothing else on screen has,
+# larger than the 640 x 480 the picture dialog shows of it.
 QUADRANTS = [(200, 30, 40), (20, 180, 60), (40, 50, 220), (230, 210, 20)]
-PICTURE_W, PICTURE_H = 64, 48
+PICTURE_W, PICTURE_H = 700, 500
+LABEL_W, LABEL_H = 640, 480
+
+# Scales every wait and pause: slower hosts (Wine, an emulated machine) raise it.
+PATIENCE = 1.0
 
 
 class Failure(Exception):
@@ -35,13 +42,14 @@ def check(condition, what):
     print("ok:", what, flush=True)
 
 
+def pause(seconds):
+    time.sleep(seconds * PATIENCE)
+
+
 def write_picture(path):
-    rows = b""
-    for y in range(PICTURE_H):
-        row = b"\0"
-        for x in range(PICTURE_W):
-            row += bytes(QUADRANTS[(y >= PICTURE_H // 2) * 2 + (x >= PICTURE_W // 2)])
-        rows += row
+    left, right = PICTURE_W // 2, PICTURE_W - PICTURE_W // 2
+    top, bottom = [b"\0" + bytes(QUADRANTS[q]) * left + bytes(QUADRANTS[q + 1]) * right for q in (0, 2)]
+    rows = top * (PICTURE_H // 2) + bottom * (PICTURE_H - PICTURE_H // 2)
 
     def chunk(kind, data):
         body = kind + data
@@ -151,18 +159,16 @@ class Screen:
         self.d.sync()
 
     def colour_counts(self, w):
+        """How many pixels of each quadrant's colour the window shows."""
         _, _, width, height = self.rect(w)
-        data = w.get_image(0, 0, width, height, self.X.ZPixmap, 0xFFFFFFFF).data
-        wanted = {bytes((b, g, r)): 0 for r, g, b in QUADRANTS}
-        for i in range(0, len(data), 4):
-            pixel = bytes(data[i:i + 3])
-            if pixel in wanted:
-                wanted[pixel] += 1
-        return list(wanted.values())
+        data = bytearray(w.get_image(0, 0, width, height, self.X.ZPixmap, 0xFFFFFFFF).data)
+        data[3::4] = bytes(len(data) // 4)  # 32-bit pixels of a 24-bit screen: drop the padding
+        pixels = collections.Counter(array.array("I", data))
+        return [pixels[(r << 16) | (g << 8) | b] for r, g, b in QUADRANTS]
 
 
 def wait_for(what, condition, timeout=20.0):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * PATIENCE
     while True:
         value = condition()
         if value:
@@ -182,7 +188,7 @@ class Viewer:
 
     def finish(self, timeout=20):
         try:
-            status = self.proc.wait(timeout)
+            status = self.proc.wait(timeout * PATIENCE)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise Failure("the viewer did not exit after its window was closed")
@@ -210,7 +216,7 @@ def choose(screen, main, picture):
     x, y, w, h = screen.rect(main)
     screen.click(x + 3 * w // 4, y + h // 2)
     chooser = wait_for("the file dialog", lambda: other_window(screen, [main], "Choose an image"))
-    time.sleep(0.3)  # let it settle and take focus
+    pause(0.3)  # let it settle and take focus
     screen.focus(chooser)
     if picture is None:
         screen.key(screen.XK.XK_Escape)
@@ -233,6 +239,15 @@ def open_dialog(screen, main):
     return wait_for("the picture dialog", lambda: other_window(screen, [main]))
 
 
+def shown_of_picture():
+    """How many pixels of each quadrant the label shows: the picture's left
+    LABEL_W columns and its middle LABEL_H rows."""
+    top = PICTURE_H // 2 - LABEL_H // 2
+    columns = [PICTURE_W // 2, LABEL_W - PICTURE_W // 2]
+    rows = [PICTURE_H // 2 - top, top + LABEL_H - PICTURE_H // 2]
+    return [rows[q // 2] * columns[q % 2] for q in range(4)]
+
+
 def see_picture(screen, main, what, counts):
     """Opens the picture dialog, waits until it shows counts pixels of each quadrant's colour, closes it."""
     dialog = open_dialog(screen, main)
@@ -242,8 +257,9 @@ def see_picture(screen, main, what, counts):
     wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
 
 
-def full_session(program, env, scratch, picture):
-    viewer = Viewer(program, [], env, scratch)
+def full_session(command, env, scratch, picture):
+    """A whole run of the viewer that command starts; picture is typed into its file dialog."""
+    viewer = Viewer(command[0], command[1:], env, scratch)
     screen = Screen(env["DISPLAY"])
     main = main_window(screen)
     _, _, w, h = screen.rect(main)
@@ -254,22 +270,23 @@ def full_session(program, env, scratch, picture):
     # Out of the way of the main window's buttons, to show they are blocked.
     dialog.configure(x=700, y=600)
     screen.d.sync()
-    time.sleep(0.3)
+    pause(0.3)
     screen.close(main)
     mx, my, mw, mh = screen.rect(main)
     screen.click(mx + 3 * mw // 4, my + mh // 2)
-    time.sleep(0.5)
+    pause(0.5)
     check(viewer.proc.poll() is None and any(x.id == main.id for x in screen.windows()),
           "while the dialog runs, the main window cannot be closed")
-    check(other_window(screen, [main, dialog]) is None,
-          "while the dialog runs, the main window's buttons take no clicks")
+    extra = other_window(screen, [main, dialog])
+    check(extra is None, "while the dialog runs, the main window's buttons take no clicks%s"
+          % ("" if extra is None else " (but a window %r opened)" % screen.title(extra)))
     screen.close(dialog)
     wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
     check(viewer.proc.poll() is None, "closing the picture dialog leaves the program running")
 
     choose(screen, main, picture)
-    see_picture(screen, main, "the picture dialog shows the chosen picture, every pixel",
-                [PICTURE_W * PICTURE_H // 4] * 4)
+    see_picture(screen, main, "the picture dialog shows the chosen picture, every pixel the label "
+                "can: its left %d columns and middle %d rows" % (LABEL_W, LABEL_H), shown_of_picture())
     choose(screen, main, None)
     see_picture(screen, main, "a cancelled choice empties the picture dialog", [0] * 4)
 
@@ -289,11 +306,9 @@ def session_with_arguments(program, env, scratch):
     check(out == b"" and err == b"", "nothing printed with arguments (stdout %r, stderr %r)" % (out[:300], err[:300]))
 
 
-def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    program = os.path.abspath(sys.argv[1])
+def on_private_display(prefix, session):
+    """Runs session(env, scratch, picture) against a private Xvfb server, in a
+    scratch folder holding the test picture; returns the exit status."""
     xvfb = shutil.which("Xvfb")
     if xvfb is None:
         print("skipped: Xvfb is not installed (Debian package xvfb)")
@@ -304,7 +319,7 @@ def main():
         print("skipped: python3-xlib is not installed")
         return SKIPPED
 
-    with tempfile.TemporaryDirectory(prefix="viewer-x11-") as scratch:
+    with tempfile.TemporaryDirectory(prefix=prefix) as scratch:
         picture = os.path.join(scratch, "picture.png")
         write_picture(picture)
         runtime = os.path.join(scratch, "runtime")
@@ -314,8 +329,7 @@ def main():
                if k not in ("QT_QPA_PLATFORM", "XDG_CURRENT_DESKTOP", "WAYLAND_DISPLAY", "QT_STYLE_OVERRIDE")}
         env.update(DISPLAY=name, XDG_RUNTIME_DIR=runtime)
         try:
-            full_session(program, env, scratch, picture)
-            session_with_arguments(program, env, scratch)
+            session(env, scratch, picture)
         except Failure as failure:
             print("FAIL:", failure, flush=True)
             return 1
@@ -324,6 +338,18 @@ def main():
             server.wait(10)
     print("all checks passed")
     return 0
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    program = os.path.abspath(sys.argv[1])
+
+    def session(env, scratch, picture):
+        full_session([program], env, scratch, picture)
+        session_with_arguments(program, env, scratch)
+    return on_private_display("viewer-x11-", session)
 
 
 if __name__ == "__main__":
