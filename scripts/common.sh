@@ -1,4 +1,5 @@
-# Sourced by scripts/run and scripts/test: installs what is missing and builds.
+# Sourced by the scripts: installs what is missing, builds, and finds the
+# MinGW Qt that the Windows build uses.
 
 set -euo pipefail
 
@@ -7,6 +8,11 @@ BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 
 # What building the viewer needs on Debian or Ubuntu.
 BUILD_PACKAGES=(cmake make g++ qtbase5-dev)
+
+# Runs a command as root, through sudo when we are not root already.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
 
 # Installs, with apt, whichever of the named packages are not installed yet.
 install_missing() {
@@ -21,11 +27,9 @@ install_missing() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
-    local as_root=()
-    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     echo "Installing: ${missing[*]}"
-    "${as_root[@]}" apt-get update
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
@@ -33,4 +37,71 @@ install_missing() {
 configure_and_build() {
     cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$BUILD_DIR" --parallel "$(nproc 2>/dev/null || echo 2)"
+}
+
+# The Windows build: a 32-bit MinGW-w64 cross compiler and a Qt built with it.
+MINGW=i686-w64-mingw32
+
+# What the scripts build once and keep between runs, outside the clone.
+cache_dir() {
+    echo "${IMAGE_VIEWER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/image-viewer}"
+}
+
+# Where scripts/windows keeps the MinGW Qt it builds: one folder per Qt
+# source version and compiler, so a change of either builds anew.
+mingw_qt_cache_prefix() {
+    local qt compiler
+    qt=$(dpkg-query -W -f='${source:Version}' qtbase5-dev 2>/dev/null) && [ -n "$qt" ] || return 1
+    compiler=$($MINGW-g++-posix -dumpversion 2>/dev/null) || return 1
+    echo "$(cache_dir)/qt-$qt-$MINGW-gcc-$compiler"
+}
+
+# Prints the MinGW Qt to build with, and fails when there is none ready:
+# IMAGE_VIEWER_MINGW_QT if set (any MinGW Qt 5 install), else the cached one
+# once its build has finished.
+mingw_qt_prefix() {
+    if [ -n "${IMAGE_VIEWER_MINGW_QT:-}" ]; then
+        echo "$IMAGE_VIEWER_MINGW_QT"
+        return 0
+    fi
+    local prefix
+    prefix=$(mingw_qt_cache_prefix) && [ -f "$prefix/.complete" ] && echo "$prefix"
+}
+
+# Cross-builds the viewer in BUILD_DIR against the MinGW Qt at $1, lays out
+# the portable folder there and zips it (image-viewer-<version>-win32.zip);
+# prints the zip's path.
+build_windows_zip() {
+    local zip
+    cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$MINGW.cmake" -DCMAKE_PREFIX_PATH="$1" >&2 \
+        && cmake --build "$BUILD_DIR" --parallel "$(nproc 2>/dev/null || echo 2)" >&2 \
+        && zip=$(cd "$BUILD_DIR" && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \
+        && [ -n "$zip" ] && rm -rf "${zip%.zip}" \
+        && cmake --install "$BUILD_DIR" --prefix "${zip%.zip}" >&2 \
+        && echo "$zip"
+}
+
+# The archives this machine installs from, for its own release, as lines of
+# "URI SUITE COMPONENT".
+release_archives() {
+    local codename
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' \
+        | awk -v c="$codename" '$2 == c || index($2, c "-") == 1' | sort -u
+}
+
+# Whether this machine runs Wine's 32-bit half: some kernels are built or
+# booted without 32-bit programs (ia32_emulation=off).
+wine_runs_here() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Where scripts/wine-vm keeps the emulated machine that runs Wine when this
+# one cannot; prints it and succeeds once it is ready.
+wine_vm_dir() {
+    local dir
+    dir="$(cache_dir)/wine-vm-$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    echo "$dir"
+    [ -f "$dir/.complete" ]
 }
