@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The 32-bit Windows build: cross-builds it with the MinGW Qt that
+# scripts/windows keeps, checks the zip and the executable, then runs it
+# under Wine on a private Xvfb server with wine_viewer.py. Where this
+# machine's kernel runs no 32-bit programs, Wine runs on the emulated machine
+# that scripts/wine-vm builds.
+#
+# Usage: windows_test.sh WORK-DIR
+# Exits 0 on success, 1 on failure, 77 (skipped) when there is no MinGW Qt or
+# nowhere to run Wine.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+WORK=$1
+BUILD_DIR=$WORK/build
+source "$HERE/../scripts/common.sh"
+
+ok() { echo "ok: $*"; }
+fail() { echo "FAIL: $*"; exit 1; }
+
+if ! qt=$(mingw_qt_prefix); then
+    echo "skipped: no MinGW Qt (scripts/windows builds one)"
+    exit 77
+fi
+if wine_runs_here; then
+    vm=
+elif ! vm=$(wine_vm_dir); then
+    echo "skipped: this kernel runs no 32-bit programs and there is no Wine test machine (scripts/wine-vm builds one)"
+    exit 77
+fi
+
+rm -rf "$WORK"
+mkdir -p "$WORK"
+zip=$(build_windows_zip "$qt" 2> "$WORK/build.log") || { cat "$WORK/build.log"; fail "the Windows build"; }
+
+# The zip, unpacked afresh, is all a Windows user needs.
+cmake -E make_directory "$WORK/unpacked"
+(cd "$WORK/unpacked" && cmake -E tar xf "$zip")
+folder=$WORK/unpacked/$(basename "$zip" .zip)
+expected="image-viewer.exe libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll
+Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll imageformats/qgif.dll
+imageformats/qico.dll imageformats/qjpeg.dll styles/qwindowsvistastyle.dll"
+[ "$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] \
+    || fail "the zip holds $(cd "$folder" && find . -type f | sort | tr '\n' ' ')"
+ok "the zip holds the program, Qt's libraries and plugins, and the MinGW run time"
+
+headers=$($MINGW-objdump -p "$folder/image-viewer.exe")
+grep -q 'file format pei-i386' <<<"$headers" || fail "not a 32-bit x86 PE executable"
+grep -Eq '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' <<<"$headers" || fail "not a Windows GUI program"
+for dll in Qt5Core Qt5Gui Qt5Widgets; do
+    grep -q "DLL Name: $dll.dll" <<<"$headers" || fail "does not import $dll.dll"
+done
+ok "image-viewer.exe is a PE32 i386 GUI-subsystem program importing Qt5Core, Qt5Gui and Qt5Widgets"
+grep -rqs 'libqtmain\.a' "$BUILD_DIR/CMakeFiles/image-viewer.dir" || fail "Qt's entry library is not on the link line"
+ok "Qt's entry library (libqtmain.a) is on its link line"
+
+if [ -z "$vm" ]; then
+    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe"
+fi
+
+# On the emulated machine: the test goes in as a second initramfs after the
+# machine's own, and its report comes back on the serial console.
+payload=$WORK/payload
+mkdir -p "$payload/test"
+cp -r "$folder" "$payload/test/viewer"
+cp "$HERE/x11_viewer.py" "$HERE/wine_viewer.py" "$payload/test/"
+printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe\n' > "$payload/test/run"
+chmod 755 "$payload/test/run"
+(cd "$payload" && find . | cpio --quiet -o -H newc) | cat "$vm/root.cpio" - > "$WORK/initrd"
+# A processor without AVX and SMAP: QEMU 7.2's emulation faults on AVX2
+# masked loads that Qt's drawing code makes, and on the return from the
+# kernel to 32-bit programs where SMAP is on.
+timeout 1500 qemu-system-x86_64 -m 4096 -smp 2 -accel tcg,thread=multi -cpu Nehalem \
+    -display none -monitor none -serial stdio -no-reboot \
+    -kernel "$vm/vmlinuz" -initrd "$WORK/initrd" \
+    -append "console=ttyS0 quiet panic=-1 rdinit=/init" < /dev/null | tr -d '\r' | tee "$WORK/console.log"
+rm -f "$WORK/initrd"
+status=$(sed -n 's/^test status: \([0-9]*\)$/\1/p' "$WORK/console.log")
+[ -n "$status" ] || fail "the Wine test machine did not report"
+exit "$status"
