@@ -82,13 +82,16 @@ build_windows_zip() {
         && echo "$zip"
 }
 
+# This machine's release (bookworm for Debian 12).
+release_codename() {
+    (. /etc/os-release && echo "$VERSION_CODENAME")
+}
+
 # The archives this machine installs from, for its own release, as lines of
 # "URI SUITE COMPONENT".
 release_archives() {
-    local codename
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Identifier: Packages' \
-        | awk -v c="$codename" '$2 == c || index($2, c "-") == 1' | sort -u
+        | awk -v c="$(release_codename)" '$2 == c || index($2, c "-") == 1' | sort -u
 }
 
 # Whether this machine runs Wine's 32-bit half: some kernels are built or
@@ -101,7 +104,7 @@ wine_runs_here() {
 # one cannot; prints it and succeeds once it is ready.
 wine_vm_dir() {
     local dir
-    dir="$(cache_dir)/wine-vm-$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    dir="$(cache_dir)/wine-vm-$(release_codename)"
     echo "$dir"
     [ -f "$dir/.complete" ]
 }
