@@ -28,9 +28,36 @@ install_missing() {
     [ ${#missing[@]} -eq 0 ] && return 0
 
     echo "Installing: ${missing[*]}"
-    as_root apt-get update
+    refresh_package_lists as_root apt-get
     as_root env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Runs "$@ update": the apt-get command given (with its prefix and options)
+# refreshes its package lists. An archive may serve one index out of step
+# with its Release file (a mirror mid-sync, or one stuck that way); apt-get
+# update then fails as a whole although every other list is fresh, and what
+# is wanted may well come from those. So a failed update is told in a line
+# and set-up goes on: if something needed really cannot be installed, the
+# install that follows ends the run with apt's own error.
+refresh_package_lists() {
+    local log status=0
+    log=$(mktemp)
+    "$@" update 2> "$log" || status=$?
+    if [ "$status" -eq 0 ]; then
+        cat "$log" >&2
+    else
+        local failed
+        failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\) *\(.*\)$/\1 (\2)/p' "$log")
+        if [ -z "$failed" ]; then
+            cat "$log" >&2
+            failed="some package lists (status $status)"
+        fi
+        while read -r index; do
+            echo "apt-get update could not fetch $index; going on with the package lists it has" >&2
+        done <<<"$failed"
+    fi
+    rm -f "$log"
 }
 
 # Configures and builds in BUILD_DIR; extra arguments go to the configure step.
@@ -94,8 +121,25 @@ release_archives() {
         | awk -v c="$(release_codename)" '$2 == c || index($2, c "-") == 1' | sort -u
 }
 
-# Whether this machine runs Wine's 32-bit half: some kernels are built or
-# booted without 32-bit programs (ia32_emulation=off).
+# Whether this kernel runs 32-bit x86 programs: some are built or booted
+# without them (ia32_emulation=off), and then Wine's 32-bit half cannot run
+# here. Only running one tells: /proc/sys/abi/vsyscall32 is there either way.
+# The probe is a 91-byte static i386 program that only exits 0, so asking
+# needs no i386 package. It runs from the cache, as /tmp may forbid running.
+runs_32bit_programs() {
+    local probe status=0
+    mkdir -p "$(cache_dir)" && probe=$(mktemp "$(cache_dir)/probe32.XXXXXX") || return 1
+    # ELF header, one loadable segment, then: xor ebx,ebx; xor eax,eax;
+    # inc eax; int 0x80 (exit with status 0).
+    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0'\
+'\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10'\
+'\133\0\0\0\133\0\0\0\5\0\0\0\0\20\0\0\61\333\61\300\100\315\200' > "$probe" \
+        && chmod 700 "$probe" && "$probe" 2>/dev/null || status=1
+    rm -f "$probe"
+    return $status
+}
+
+# Whether this machine runs Wine's 32-bit half.
 wine_runs_here() {
     [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
