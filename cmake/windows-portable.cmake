@@ -4,23 +4,49 @@
 
 install(TARGETS image-viewer RUNTIME DESTINATION .)
 
-install(FILES
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::Core>
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::Gui>
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::Widgets>
-    DESTINATION .)
+# Installs libraries into `destination`: the files given as FILES (paths,
+# generator expressions allowed) and the targets' files as TARGETS. An
+# install that strips (cpack, cmake --install --strip) strips them too, with
+# the tool chain's strip: the MinGW run time carries its debugging sections
+# (libstdc++ alone is 21 MB of them). The build tree, the Qt prefix and the
+# compiler keep the unstripped ones for debugging.
+function(viewer_install_libraries destination)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "FILES;TARGETS")
+    set(files ${arg_FILES})
+    set(names)
+    foreach(file IN LISTS arg_FILES)
+        get_filename_component(name "${file}" NAME)
+        list(APPEND names "${name}")
+    endforeach()
+    foreach(target IN LISTS arg_TARGETS)
+        list(APPEND files "$<TARGET_FILE:${target}>")
+        list(APPEND names "$<TARGET_FILE_NAME:${target}>")
+    endforeach()
+    install(FILES ${files} DESTINATION ${destination})
+    if(MINGW AND CMAKE_STRIP)
+        foreach(name IN LISTS names)
+            install(CODE "
+                if(CMAKE_INSTALL_DO_STRIP)
+                    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/${name}\"
+                        RESULT_VARIABLE stripped)
+                    if(NOT stripped EQUAL 0)
+                        message(FATAL_ERROR \"could not strip ${name}\")
+                    endif()
+                endif()")
+        endforeach()
+    endif()
+endfunction()
+
+viewer_install_libraries(. TARGETS
+    ${IMAGE_VIEWER_QT}::Core ${IMAGE_VIEWER_QT}::Gui ${IMAGE_VIEWER_QT}::Widgets)
 
 # Plugins Qt loads at run time, each in the folder it looks in: the window
 # system, the picture formats Qt Gui does not read itself, the native look.
-install(FILES $<TARGET_FILE:${IMAGE_VIEWER_QT}::QWindowsIntegrationPlugin>
-    DESTINATION platforms)
-install(FILES
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::QJpegPlugin>
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::QGifPlugin>
-    $<TARGET_FILE:${IMAGE_VIEWER_QT}::QICOPlugin>
-    DESTINATION imageformats)
-install(FILES $<TARGET_FILE:${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin>
-    DESTINATION styles)
+viewer_install_libraries(platforms TARGETS ${IMAGE_VIEWER_QT}::QWindowsIntegrationPlugin)
+viewer_install_libraries(imageformats TARGETS
+    ${IMAGE_VIEWER_QT}::QJpegPlugin ${IMAGE_VIEWER_QT}::QGifPlugin ${IMAGE_VIEWER_QT}::QICOPlugin)
+viewer_install_libraries(styles TARGETS ${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin)
 
 # The compiler's own run time. MinGW keeps its DLLs where the compiler finds
 # its libraries (Debian's cross compilers) or beside the compiler (Windows
@@ -32,7 +58,7 @@ if(MINGW)
             OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
         foreach(candidate "${found}" "${compiler_dir}/${dll}")
             if(IS_ABSOLUTE "${candidate}" AND EXISTS "${candidate}")
-                install(FILES "${candidate}" DESTINATION .)
+                viewer_install_libraries(. FILES "${candidate}")
                 break()
             endif()
         endforeach()

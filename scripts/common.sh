@@ -96,8 +96,8 @@ mingw_qt_prefix() {
 }
 
 # Cross-builds the viewer in BUILD_DIR against the MinGW Qt at $1, lays out
-# the portable folder there and zips it (image-viewer-<version>-win32.zip);
-# prints the zip's path.
+# the portable folder there and zips it (image-viewer-<version>-win32.zip),
+# both with stripped libraries; prints the zip's path.
 build_windows_zip() {
     local zip
     cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
@@ -105,7 +105,7 @@ build_windows_zip() {
         && cmake --build "$BUILD_DIR" --parallel "$(nproc 2>/dev/null || echo 2)" >&2 \
         && zip=$(cd "$BUILD_DIR" && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \
         && [ -n "$zip" ] && rm -rf "${zip%.zip}" \
-        && cmake --install "$BUILD_DIR" --prefix "${zip%.zip}" >&2 \
+        && cmake --install "$BUILD_DIR" --prefix "${zip%.zip}" --strip >&2 \
         && echo "$zip"
 }
 
