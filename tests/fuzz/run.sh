@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the fuzz target with clang in BUILD-DIR, writes its first corpus
+# there, and fuzzes the reading for SECONDS (default 60) with the limits the
+# viewer promises: no allocation and no process beyond its 1 GiB bound (with
+# room for the toolkit and the sanitizers), no input over a second. Inputs
+# that ever failed are kept in tests/fuzz/regressions and run first.
+#
+# Usage: run.sh BUILD-DIR [SECONDS]
+# Exits 0 when nothing was found, 1 with what was found (in BUILD-DIR/artifacts),
+# 77 (skipped) without clang and its libFuzzer run time.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+BUILD=$1
+SECONDS_TO_RUN=${2:-60}
+
+clang=$(command -v clang++-14 || command -v clang++ || true)
+if [ -z "$clang" ] || [ ! -f "$("$clang" -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ]; then
+    echo "skipped: no clang with libFuzzer (Debian packages clang-14 and libclang-rt-14-dev)"
+    exit 77
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DIMAGE_VIEWER_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$BUILD" --target fuzz-lecture fuzz-graines --parallel "$(nproc 2>/dev/null || echo 2)" >/dev/null
+rm -rf "$BUILD/corpus" "$BUILD/artifacts"
+mkdir -p "$BUILD/artifacts"
+"$BUILD/tests/fuzz/fuzz-graines" "$BUILD/corpus"
+
+runtime=$(mktemp -d)
+trap 'rm -rf "$runtime"' EXIT
+set +e
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$runtime \
+ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=64:fast_unwind_on_malloc=0 \
+LSAN_OPTIONS=suppressions=$ROOT/tests/lsan-system-libraries.supp:print_suppressions=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$BUILD/tests/fuzz/fuzz-lecture" "$BUILD/corpus" "$HERE/regressions" \
+    -max_total_time="$SECONDS_TO_RUN" -timeout=1 -malloc_limit_mb=1088 -rss_limit_mb=1536 \
+    -max_len=16384 -artifact_prefix="$BUILD/artifacts/" -print_final_stats=1 2> "$BUILD/fuzz.log"
+status=$?
+set -e
+grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|INFO: seed corpus|#[0-9]+ +DONE)' "$BUILD/fuzz.log" || true
+found=$(find "$BUILD/artifacts" -type f | sort)
+if [ "$status" -ne 0 ] || [ -n "$found" ]; then
+    tail -n 60 "$BUILD/fuzz.log"
+    echo "FAIL: the fuzzer found $(wc -w <<<"$found") input(s) (status $status): keep each in $HERE/regressions once fixed"
+    echo "$found"
+    exit 1
+fi
+echo "ok: nothing found in ${SECONDS_TO_RUN} s"
