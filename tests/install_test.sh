@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a built tree into a scratch prefix and builds its Debian package,
-# then checks what lands where and that the desktop files validate.
+# then checks what lands where, that the desktop files validate and, when
+# lintian is installed, that it finds no error and no warning in the package.
 # Usage: install_test.sh BUILD_DIR APP_ID QT_WIDGETS_PACKAGE
 # Exits 77 (skipped) when a tool it needs is missing.
 set -euo pipefail
@@ -38,7 +39,13 @@ check_tree() {
     desktop-file-validate "$desktop" || fail "$what: desktop-file-validate"
     appstreamcli validate --no-net "$metainfo" >/dev/null || fail "$what: appstreamcli validate"
     grep -q '<svg' "$icon" || fail "$what: the icon is no SVG"
-    ok "$what: program, desktop entry, icon and metainfo in place and valid"
+    grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "$what: the metainfo names no licence"
+    local doc=$prefix/share/doc/image-viewer
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright" \
+        || fail "$what: no machine-readable copyright file"
+    gzip -dc "$doc/changelog.gz" | head -n 1 | grep -q '^image-viewer (' || fail "$what: no changelog"
+    gzip -dc "$prefix/share/man/man1/image-viewer.1.gz" | grep -q '^\.TH IMAGE-VIEWER 1' || fail "$what: no manual page"
+    ok "$what: program, desktop entry, icon, metainfo, copyright, changelog and manual page in place and valid"
 }
 
 cmake --install "$build" --prefix "$scratch/install" >/dev/null
@@ -49,6 +56,23 @@ check_tree "$scratch/install" "cmake --install"
 deb=$(ls "$scratch"/package/*.deb)
 dpkg-deb -x "$deb" "$scratch/root"
 check_tree "$scratch/root/usr" ".deb"
+# The package's long description says what the metainfo's does, word for word.
+words() { tr -s ' \n\t' '\n\n\n' | sed '/^\.\?$/d'; }
+description=$(dpkg-deb -f "$deb" Description | tail -n +2 | words)
+metainfo_words=$(sed -n '/<description>/,/<\/description>/p' "$scratch/root/usr/share/metainfo/$id.metainfo.xml" \
+    | sed 's/<[^>]*>//g' | words)
+[ -n "$description" ] && [ "$description" = "$metainfo_words" ] \
+    || fail ".deb description differs from the metainfo's: $description"
+ok ".deb has the metainfo's description"
+if command -v lintian >/dev/null; then
+    root=()
+    [ "$(id -u)" -eq 0 ] && root=(--allow-root)
+    lintian "${root[@]}" --fail-on error,warning --tag-display-limit 0 --display-info "$deb" \
+        || fail "lintian finds errors or warnings in the .deb"
+    ok "lintian: no error and no warning"
+else
+    echo "note: lintian is not installed, so the .deb was not checked with it"
+fi
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *"$widgets_package"* && $depends == *libc6* ]] \
     || fail ".deb dependencies do not come from the linked libraries: $depends"
