@@ -15,3 +15,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# The notices of the run time DLLs the Windows packages ship, as Debian's
+# packages of them record their sources' copyright and licences: the GCC run
+# time (libgcc, libstdc++) and mingw-w64's winpthreads.
+set(IMAGE_VIEWER_RUNTIME_NOTICES
+    "gcc-runtime=/usr/share/doc/gcc-mingw-w64-i686-posix-runtime/copyright"
+    "mingw-w64-winpthreads=/usr/share/doc/mingw-w64-i686-dev/copyright")

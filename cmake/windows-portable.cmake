@@ -48,6 +48,38 @@ viewer_install_libraries(imageformats TARGETS
     ${IMAGE_VIEWER_QT}::QJpegPlugin ${IMAGE_VIEWER_QT}::QGifPlugin ${IMAGE_VIEWER_QT}::QICOPlugin)
 viewer_install_libraries(styles TARGETS ${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin)
 
+# Its licence, and the licences and notices of everything it ships with it,
+# as the sources they were built from have them: see data/windows/NOTICES.txt.
+install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+install(FILES data/windows/NOTICES.txt DESTINATION notices RENAME README.txt)
+
+# Qt's: from the folder scripts/windows keeps in the MinGW Qt it builds, or
+# IMAGE_VIEWER_QT_NOTICES for any other Qt. What goes into Qt Core, Gui and
+# Widgets and the plugins shipped on Windows is taken; what does not (other
+# platforms, OpenGL, D-Bus, the test library) is left.
+get_filename_component(qt_prefix "${${IMAGE_VIEWER_QT}Core_DIR}/../../.." ABSOLUTE)
+set(IMAGE_VIEWER_QT_NOTICES "${qt_prefix}/licenses/qtbase" CACHE PATH
+    "Qt's licence files, as scripts/windows keeps them: LICENSE.LGPL3, SOURCE, src/3rdparty/...")
+if(EXISTS "${IMAGE_VIEWER_QT_NOTICES}/SOURCE")
+    foreach(pair LICENSE.LGPL3:LGPL-3.0 LICENSE.GPL3:GPL-3.0 SOURCE:SOURCE debian-copyright:copyright)
+        string(REPLACE ":" ";" pair "${pair}")
+        list(GET pair 0 file)
+        list(GET pair 1 name)
+        install(FILES "${IMAGE_VIEWER_QT_NOTICES}/${file}" DESTINATION notices/Qt RENAME ${name}.txt)
+    endforeach()
+    foreach(part double-conversion easing freebsd freetype harfbuzz-ng icc libjpeg libpng
+                 md4 md4c md5 pcre2 rfc6234 sha1 sha3 tinycbor zlib)
+        install(DIRECTORY "${IMAGE_VIEWER_QT_NOTICES}/src/3rdparty/${part}" DESTINATION notices/Qt/3rdparty)
+    endforeach()
+    foreach(part corelib/codecs corelib/io corelib/kernel corelib/text gui/painting gui/text)
+        get_filename_component(module ${part} DIRECTORY)
+        install(DIRECTORY "${IMAGE_VIEWER_QT_NOTICES}/src/${part}" DESTINATION notices/Qt/${module})
+    endforeach()
+else()
+    message(WARNING "No licence notices for Qt in ${IMAGE_VIEWER_QT_NOTICES}: the Windows packages "
+        "will lack them. Set IMAGE_VIEWER_QT_NOTICES to the folder holding Qt's licence files.")
+endif()
+
 # The compiler's own run time. MinGW keeps its DLLs where the compiler finds
 # its libraries (Debian's cross compilers) or beside the compiler (Windows
 # kits); the exception model names the libgcc one.
@@ -63,6 +95,17 @@ if(MINGW)
             endif()
         endforeach()
     endforeach()
+    # Their notices, as the tool chain file names them (a name each).
+    foreach(notice IN LISTS IMAGE_VIEWER_RUNTIME_NOTICES)
+        string(REPLACE "=" ";" notice "${notice}")
+        list(GET notice 0 name)
+        list(GET notice 1 file)
+        install(FILES "${file}" DESTINATION notices/MinGW RENAME ${name}.txt)
+    endforeach()
+    if(NOT IMAGE_VIEWER_RUNTIME_NOTICES)
+        message(WARNING "No licence notices for the MinGW run time: set IMAGE_VIEWER_RUNTIME_NOTICES "
+            "to name=file pairs, as cmake/i686-w64-mingw32.cmake does.")
+    endif()
 else()
     set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION .)
     include(InstallRequiredSystemLibraries)

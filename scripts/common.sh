@@ -96,17 +96,19 @@ mingw_qt_prefix() {
 }
 
 # Cross-builds the viewer in BUILD_DIR against the MinGW Qt at $1, lays out
-# the portable folder there and zips it (image-viewer-<version>-win32.zip),
-# both with stripped libraries; prints the zip's path.
-build_windows_zip() {
-    local zip
+# the portable folder there, zips it (image-viewer-<version>-win32.zip) and
+# makes its installer (image-viewer-<version>-win32-setup.exe), all with
+# stripped libraries; prints the zip's path, then the installer's.
+build_windows_packages() {
+    local zip setup
     cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
             -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$MINGW.cmake" -DCMAKE_PREFIX_PATH="$1" >&2 \
         && cmake --build "$BUILD_DIR" --parallel "$(nproc 2>/dev/null || echo 2)" >&2 \
         && zip=$(cd "$BUILD_DIR" && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \
-        && [ -n "$zip" ] && rm -rf "${zip%.zip}" \
+        && setup=$(cd "$BUILD_DIR" && cpack -G NSIS | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \
+        && [ -n "$zip" ] && [ -n "$setup" ] && rm -rf "${zip%.zip}" \
         && cmake --install "$BUILD_DIR" --prefix "${zip%.zip}" --strip >&2 \
-        && echo "$zip"
+        && echo "$zip" && echo "$setup"
 }
 
 # This machine's release (bookworm for Debian 12).

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The 32-bit Windows build: cross-builds it with the MinGW Qt that
-# scripts/windows keeps, checks the zip and the executable, then runs it
-# under Wine on a private Xvfb server with wine_viewer.py. Where this
-# machine's kernel runs no 32-bit programs, Wine runs on the emulated machine
-# that scripts/wine-vm builds.
+# scripts/windows keeps, checks the zip, the installer and the executable,
+# then runs the zip's program and the installer under Wine on a private Xvfb
+# server with wine_viewer.py. Where this machine's kernel runs no 32-bit
+# programs, Wine runs on the emulated machine that scripts/wine-vm builds.
 #
 # Usage: windows_test.sh WORK-DIR
 # Exits 0 on success, 1 on failure, 77 (skipped) when there is no MinGW Qt or
@@ -30,7 +30,9 @@ fi
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
-zip=$(build_windows_zip "$qt" 2> "$WORK/build.log") || { cat "$WORK/build.log"; fail "the Windows build"; }
+packages=$(build_windows_packages "$qt" 2> "$WORK/build.log") || { cat "$WORK/build.log"; fail "the Windows build"; }
+zip=$(sed -n 1p <<<"$packages")
+setup=$(sed -n 2p <<<"$packages")
 
 # The zip, unpacked afresh, is all a Windows user needs.
 cmake -E make_directory "$WORK/unpacked"
@@ -38,10 +40,21 @@ cmake -E make_directory "$WORK/unpacked"
 folder=$WORK/unpacked/$(basename "$zip" .zip)
 expected="image-viewer.exe libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll
 Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll imageformats/qgif.dll
-imageformats/qico.dll imageformats/qjpeg.dll styles/qwindowsvistastyle.dll"
-files=$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)
+imageformats/qico.dll imageformats/qjpeg.dll styles/qwindowsvistastyle.dll LICENSE.txt"
+files=$(cd "$folder" && find . -type f -not -path './notices/*' | sed 's|^\./||' | sort)
 [ "$files" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "the zip holds $(tr '\n' ' ' <<<"$files")"
-ok "the zip holds the program, Qt's libraries and plugins, and the MinGW run time"
+ok "the zip holds the program, its licence, Qt's libraries and plugins, and the MinGW run time"
+# The notices of what it ships, from the sources built: Qt's licence and
+# source, each library Qt bundles, the GCC run time's exception, winpthreads.
+grep -q 'GNU LESSER GENERAL PUBLIC LICENSE' "$folder/notices/Qt/LGPL-3.0.txt" || fail "no LGPL text for Qt"
+grep -q 'apt-get source qtbase-opensource-src=' "$folder/notices/Qt/SOURCE.txt" || fail "no word of Qt's source"
+for library in libpng libjpeg zlib freetype harfbuzz-ng pcre2; do
+    [ -n "$(find "$folder/notices/Qt/3rdparty/$library" -type f -iname '*LICEN[CS]E*' -o -type f -name COPYING)" ] \
+        || fail "no licence for the $library Qt bundles"
+done
+grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$folder/notices/MinGW/gcc-runtime.txt" || fail "no GCC run time notice"
+grep -q 'winpthreads' "$folder/notices/MinGW/mingw-w64-winpthreads.txt" || fail "no winpthreads notice"
+ok "the zip holds the notices of Qt, the libraries it bundles and the MinGW run time"
 
 headers=$($MINGW-objdump -p "$folder/image-viewer.exe")
 grep -q 'file format pei-i386' <<<"$headers" || fail "not a 32-bit x86 PE executable"
@@ -52,9 +65,20 @@ done
 ok "image-viewer.exe is a PE32 i386 GUI-subsystem program importing Qt5Core, Qt5Gui and Qt5Widgets"
 grep -rqs 'libqtmain\.a' "$BUILD_DIR/CMakeFiles/image-viewer.dir" || fail "Qt's entry library is not on the link line"
 ok "Qt's entry library (libqtmain.a) is on its link line"
+resources=$(wrestool -l "$folder/image-viewer.exe")
+grep -q -- "--type=14 --name='IDI_ICON1'" <<<"$resources" || fail "no application icon: $resources"
+[ "$(grep -c -- '--type=3 ' <<<"$resources")" -ge 8 ] || fail "the icon lacks sizes: $resources"
+version=$(wrestool -x --raw --type=16 "$folder/image-viewer.exe" | strings -el)
+for field in "ProductName Image viewer" "FileVersion 1.0.0" "FileDescription Image viewer"; do
+    grep -qx "${field#* }" <<<"$(grep -A1 -x "${field%% *}" <<<"$version")" || fail "no $field in: $version"
+done
+ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' <<<"$resources") sizes and its version"
+[ -f "$setup" ] && [[ $setup == *-win32-setup.exe ]] || fail "no installer ($setup)"
+grep -q 'Nullsoft' "$setup" || fail "$setup is no NSIS installer"
+ok "the installer $(basename "$setup") is $(stat -c %s "$setup") bytes, the zip $(stat -c %s "$zip")"
 
 if [ -z "$vm" ]; then
-    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe"
+    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup"
 fi
 
 # On the emulated machine: the test goes in as a second initramfs after the
@@ -62,8 +86,9 @@ fi
 payload=$WORK/payload
 mkdir -p "$payload/test"
 cp -r "$folder" "$payload/test/viewer"
+cp "$setup" "$payload/test/setup.exe"
 cp "$HERE/x11_viewer.py" "$HERE/wine_viewer.py" "$payload/test/"
-printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe\n' > "$payload/test/run"
+printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe /test/setup.exe\n' > "$payload/test/run"
 chmod 755 "$payload/test/run"
 (cd "$payload" && find . | cpio --quiet -o -H newc) | cat "$vm/root.cpio" - > "$WORK/initrd"
 # A processor without AVX and SMAP: QEMU 7.2's emulation faults on AVX2
