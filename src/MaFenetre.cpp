@@ -12,7 +12,9 @@
 #include <QPushButton>
 #include <QRect>
 #include <QVBoxLayout>
+#include <QVector>
 
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -126,14 +128,45 @@ struct Supplement
     qint64 travail = 0;
 };
 
+// The next JPEG marker from where the file stands, found as libjpeg finds it:
+// a 0xff followed by anything but fill (0xff) or a stuffed zero, whatever
+// comes before (garbage, or a scan's data). Leaves the file just after it;
+// 0 at the end of the file.
+int prochainMarqueur(QIODevice &fichier)
+{
+    char octets[4096];
+    bool apresFF = false;
+    for (;;) {
+        const qint64 debut = fichier.pos();
+        const qint64 lus = fichier.read(octets, sizeof octets);
+        if (lus <= 0)
+            return 0;
+        for (qint64 i = 0; i < lus; ++i) {
+            if (!apresFF) {
+                const void *ff = memchr(octets + i, 0xff, size_t(lus - i));
+                if (!ff)
+                    break;
+                i = static_cast<const char *>(ff) - octets;
+                apresFF = true;
+            } else if (uchar(octets[i]) != 0xff) {
+                apresFF = false;
+                if (octets[i] != 0)
+                    return fichier.seek(debut + i + 1) ? uchar(octets[i]) : 0;
+            }
+        }
+    }
+}
+
 // libjpeg decodes row by row down to the last row the label shows, so the
-// rows above it cost time, though not memory. And when the file is
-// progressive, or its first scan does not carry every component, it must
-// first hold every DCT coefficient of the whole frame: 64 coefficients of 2
-// bytes for each block of 8 x 8 samples, each component at its own sampling,
-// in whole MCUs, whatever the clip. Both come from the frame header; the
-// markers are read as libjpeg reads them, up to the first scan, and make no
-// sense to it either when they make none here.
+// rows above it cost time, though not memory. When the file is progressive,
+// or its first scan does not carry every component, it must first hold every
+// DCT coefficient of the whole frame: 64 coefficients of 2 bytes for each
+// block of 8 x 8 samples, each component at its own sampling, in whole MCUs,
+// whatever the clip; and it reads every scan of the file into them, each
+// going through all the blocks of its components again, however little data
+// it holds. All of that comes from the markers, read as libjpeg reads them
+// (frame and scan headers, skipping the rest), which make no sense to it
+// either when they make none here.
 Supplement jpeg(QIODevice &fichier, const QSize &visible)
 {
     const Supplement refus{-1, false, QSize(), 0};
@@ -141,26 +174,20 @@ Supplement jpeg(QIODevice &fichier, const QSize &visible)
         return refus;
     QByteArray trame;
     bool progressif = false;
-    qint64 composantesDuScan = -1;
-    char c = 0;
+    // Per component, as the frame header lists them: its blocks in the
+    // frame and in the rows down to the label's last, in whole MCUs.
+    QVector<qint64> blocsTrame;
+    QVector<qint64> blocsUtiles;
+    qint64 visites = 0;
+    bool premierScan = true;
     for (;;) {
-        // Anything up to a 0xff is skipped, then fill bytes; 0xff 0x00 is no marker.
-        int marqueur = 0;
-        while (marqueur == 0) {
-            do {
-                if (!fichier.getChar(&c))
-                    return refus;
-            } while (uchar(c) != 0xff);
-            do {
-                if (!fichier.getChar(&c))
-                    return refus;
-            } while (uchar(c) == 0xff);
-            marqueur = uchar(c);
-        }
+        const int marqueur = prochainMarqueur(fichier);
         if (marqueur == 0x01 || (marqueur >= 0xd0 && marqueur <= 0xd7))
             continue; // markers without a segment
-        if (marqueur == 0xd8 || marqueur == 0xd9)
-            return refus; // a second start, or the end before any scan
+        if ((marqueur == 0 || marqueur == 0xd9) && !premierScan)
+            break; // the end of the scans
+        if (marqueur == 0 || marqueur == 0xd8 || marqueur == 0xd9)
+            return refus; // no scan at all, or a second start
         const qint64 longueur = nombre(fichier.read(2), 0, 2, true);
         if (longueur < 2)
             return refus;
@@ -178,46 +205,63 @@ Supplement jpeg(QIODevice &fichier, const QSize &visible)
             if (trame.size() < 6 || uchar(trame[5]) == 0 || trame.size() < 6 + 3 * uchar(trame[5]))
                 return refus;
             progressif = marqueur == 0xc2 || marqueur == 0xca;
+
+            const qint64 hauteur = nombre(trame, 1, 2, true);
+            const qint64 largeur = nombre(trame, 3, 2, true);
+            const int composantes = uchar(trame[5]);
+            int hMax = 1;
+            int vMax = 1;
+            for (int i = 0; i < composantes; ++i) {
+                const int h = uchar(trame[7 + 3 * i]) >> 4;
+                const int v = uchar(trame[7 + 3 * i]) & 0x0f;
+                if (h < 1 || h > 4 || v < 1 || v > 4)
+                    return refus;
+                hMax = qMax(hMax, h);
+                vMax = qMax(vMax, v);
+            }
+            // Blocks of a component across `echantillons` samples of the frame, in whole MCUs.
+            const auto blocs = [](qint64 echantillons, int facteur, int facteurMax) {
+                const qint64 n = (echantillons * facteur + 8 * facteurMax - 1) / (8 * facteurMax);
+                return (n + facteur - 1) / facteur * facteur;
+            };
+            const int lignesUtiles = partieVisible(QSize(int(largeur), int(hauteur)), visible).bottom() + 1;
+            for (int i = 0; i < composantes; ++i) {
+                const int h = uchar(trame[7 + 3 * i]) >> 4;
+                const int v = uchar(trame[7 + 3 * i]) & 0x0f;
+                const qint64 colonnes = blocs(largeur, h, hMax);
+                blocsTrame.append(colonnes * blocs(hauteur, v, vMax));
+                blocsUtiles.append(colonnes * qMin(blocs(hauteur, v, vMax), blocs(lignesUtiles, v, vMax)));
+            }
         } else if (marqueur == 0xda) {
-            composantesDuScan = nombre(fichier.read(1), 0, 1, true);
-            if (trame.isEmpty() || composantesDuScan < 0)
+            const QByteArray scan = fichier.read(longueur - 2);
+            const qint64 composantesDuScan = nombre(scan, 0, 1, true);
+            if (trame.isEmpty() || composantesDuScan < 1 || scan.size() < 1 + 2 * composantesDuScan)
                 return refus;
-            break;
+            // The components it carries, by their identifiers in the frame.
+            for (int k = 0; k < composantesDuScan; ++k)
+                for (int i = 0; i < blocsTrame.size(); ++i)
+                    if (trame[6 + 3 * i] == scan[1 + 2 * k])
+                        visites += blocsTrame[i];
+            // One interleaved scan of every component: decoded as it is read,
+            // down to the label's last row and no further.
+            if (premierScan && !progressif && composantesDuScan >= blocsTrame.size()) {
+                qint64 utiles = 0;
+                for (const qint64 n : qAsConst(blocsUtiles))
+                    utiles += n;
+                return {0, false, QSize(), utiles * 64};
+            }
+            premierScan = false;
         } else if (!fichier.seek(fichier.pos() + longueur - 2)) {
             return refus;
         }
     }
 
-    const qint64 hauteur = nombre(trame, 1, 2, true);
-    const qint64 largeur = nombre(trame, 3, 2, true);
-    const int composantes = uchar(trame[5]);
-    int hMax = 1;
-    int vMax = 1;
-    for (int i = 0; i < composantes; ++i) {
-        const int h = uchar(trame[7 + 3 * i]) >> 4;
-        const int v = uchar(trame[7 + 3 * i]) & 0x0f;
-        if (h < 1 || h > 4 || v < 1 || v > 4)
-            return refus;
-        hMax = qMax(hMax, h);
-        vMax = qMax(vMax, v);
-    }
-    // Blocks of a component across `echantillons` samples of the frame, in whole MCUs.
-    const auto blocs = [](qint64 echantillons, int facteur, int facteurMax) {
-        const qint64 n = (echantillons * facteur + 8 * facteurMax - 1) / (8 * facteurMax);
-        return (n + facteur - 1) / facteur * facteur;
-    };
-    const int lignesUtiles = partieVisible(QSize(int(largeur), int(hauteur)), visible).bottom() + 1;
-    const bool unScan = !progressif && composantesDuScan >= composantes;
+    // Every coefficient is held; each scan's pass over its blocks costs
+    // about an eighth of decoding them.
     qint64 tous = 0;
-    qint64 utiles = 0;
-    for (int i = 0; i < composantes; ++i) {
-        const int h = uchar(trame[7 + 3 * i]) >> 4;
-        const int v = uchar(trame[7 + 3 * i]) & 0x0f;
-        const qint64 colonnes = blocs(largeur, h, hMax);
-        tous += colonnes * blocs(hauteur, v, vMax);
-        utiles += colonnes * qMin(blocs(hauteur, v, vMax), blocs(lignesUtiles, v, vMax));
-    }
-    return {unScan ? 0 : tous * 64 * 2, false, QSize(), (unScan ? utiles : tous) * 64};
+    for (const qint64 n : qAsConst(blocsTrame))
+        tous += n;
+    return {tous * 64 * 2, false, QSize(), tous * 64 + visites * 8};
 }
 
 // Qt's GIF reader draws the first frame into a picture of the logical

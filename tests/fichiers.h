@@ -92,8 +92,10 @@ inline QByteArray texteCompresse(int taille)
 // zero difference a block. Both are the one-bit code 0 of one-symbol Huffman
 // tables, so the scan is only zero bytes: a picture of any size costs a
 // quarter or an eighth of a byte a block. `octetsDeScan` cuts the scan short
-// (-1: all of it).
-inline QByteArray jpegGris(quint16 largeur, quint16 hauteur, bool progressif, qint64 octetsDeScan = -1)
+// (-1: all of it). A progressive one may add `balayagesAC` scans of the AC
+// coefficients, each a handful of bytes: runs of 32767 empty blocks (EOB14).
+inline QByteArray jpegGris(quint16 largeur, quint16 hauteur, bool progressif, qint64 octetsDeScan = -1,
+                           int balayagesAC = 0)
 {
     QByteArray jpeg("\xff\xd8", 2);
     const auto segment = [&jpeg](char marqueur, const QByteArray &donnees) {
@@ -113,11 +115,37 @@ inline QByteArray jpegGris(quint16 largeur, quint16 hauteur, bool progressif, qi
     segment('\xc4', huffman); // DC table 0
     huffman[0] = '\x10';
     segment('\xc4', huffman); // AC table 0
+    huffman[0] = '\x11';
+    huffman[17] = '\xe0';
+    segment('\xc4', huffman); // AC table 1: EOB14 alone
     // Component 1 with tables 0, spectral selection 0-63 (baseline) or the DC alone.
     segment('\xda', QByteArray(progressif ? "\x01\x01\x00\x00\x00\x00" : "\x01\x01\x00\x00\x3f\x00", 6));
     const qint64 blocs = qint64((largeur + 7) / 8) * ((hauteur + 7) / 8);
     const qint64 octets = ((progressif ? 1 : 2) * blocs + 7) / 8;
     jpeg.append(QByteArray(int(octetsDeScan < 0 ? octets : qMin(octets, octetsDeScan)), '\0'));
+
+    // EOB14 is code 0 then 14 bits of run: all ones, 32767 blocks. The bits
+    // go most significant first, a 0xff byte followed by a stuffed zero.
+    QByteArray donneesAC;
+    quint32 bits = 0;
+    int enAttente = 0;
+    for (qint64 reste = blocs; reste > 0; reste -= 32767) {
+        bits = (bits << 15) | 0x3fff;
+        for (enAttente += 15; enAttente >= 8; enAttente -= 8) {
+            donneesAC.append(char((bits >> (enAttente - 8)) & 0xff));
+            if (uchar(donneesAC.back()) == 0xff)
+                donneesAC.append('\0');
+        }
+    }
+    if (enAttente > 0) {
+        donneesAC.append(char(((bits << (8 - enAttente)) | (0xff >> enAttente)) & 0xff));
+        if (uchar(donneesAC.back()) == 0xff)
+            donneesAC.append('\0');
+    }
+    for (int n = 0; progressif && n < balayagesAC; ++n) {
+        segment('\xda', QByteArray("\x01\x01\x01\x01\x3f\x00", 6)); // AC 1-63 of component 1, table 1
+        jpeg.append(donneesAC);
+    }
     jpeg.append("\xff\xd9", 2);
     return jpeg;
 }

@@ -253,6 +253,8 @@ void TestOuverture::tailleDecodeeBornee()
         {chemin("30000x30000-progressif.jpg"), jpegGris(30000, 30000, true)},
         // A few bytes of scan: seconds of decoding the zeros that stand for the rest.
         {chemin("65500x65500-tronque.jpg"), jpegGris(65500, 65500, false, 16)},
+        // Two thousand scans over 250,000 blocks each, from 95 KB: seconds of walking blocks.
+        {chemin("2000-balayages.jpg"), jpegGris(4000, 4000, true, -1, 2000)},
         // The frame header cut short: the reader cannot tell a size or a format.
         {chemin("entete-abime.jpg"), jpegGris(64, 64, false).left(2 + 69 + 8)},
         // Icons whose entry is a PNG of its own size.
@@ -273,7 +275,7 @@ void TestOuverture::tailleDecodeeBornee()
         {chemin("64x48-16bits.png"), png(64, 48, 16, 6, rouge16), QSize(64, 48), qRgb(200, 30, 40)},
         // Baseline JPEG is cut while decoding: only the visible part counts.
         {chemin("30000x30000.jpg"), jpegGris(30000, 30000, false), QSize(640, 480), qRgb(128, 128, 128)},
-        {chemin("600x400-progressif.jpg"), jpegGris(600, 400, true), QSize(600, 400), qRgb(128, 128, 128)},
+        {chemin("600x400-progressif.jpg"), jpegGris(600, 400, true, -1, 10), QSize(600, 400), qRgb(128, 128, 128)},
         // Large, but within the bound; only what the label shows is kept.
         {chemin("9000x6000.png"), png(9000, 6000, 8, 2, noir), QSize(640, 480), qRgb(0, 0, 0)},
         {chemin("700x500.gif"), gif(700, 500, 700, 500, qRgb(20, 90, 200)), QSize(640, 480), qRgb(20, 90, 200)},
