@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
     using namespace fichiers;
     graine("image.gif", gif(9, 7, 6, 5, qRgb(10, 200, 30)));
     graine("base-gris.jpg", jpegGris(40, 24, false));
-    graine("progressif-gris.jpg", jpegGris(40, 24, true));
+    graine("progressif-gris.jpg", jpegGris(40, 24, true, -1, 3));
     graine("de-haut-en-bas.bmp", bmpDeHautEnBas(image.convertToFormat(QImage::Format_RGB32)));
     const QByteArray petitPng = png(5, 3, 8, 6, QByteArray("\x10\x20\x30\x40", 4),
                                     chunk("tEXt", QByteArray("Title\0seed", 10)) + texteCompresse(64));
