@@ -9,13 +9,22 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QPixmap>
+#include <QProcess>
 #include <QPushButton>
 #include <QRect>
 #include <QVBoxLayout>
 #include <QVector>
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
+
+// dup and dup2, to set the standard error stream aside and back.
+#ifdef _MSC_VER
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -40,19 +49,36 @@ constexpr qint64 travailParOctet = 512;
 
 // While a file is read, the toolkit passes on what its readers and the
 // libraries under them say ("iCCP: known incorrect sRGB profile", "Corrupt
-// JPEG data: ..."). The viewer prints nothing, so that goes nowhere; the
-// handler that was there before comes back afterwards.
+// JPEG data: ..."), and libpng writes its errors to the standard error
+// stream itself. The viewer prints nothing, so all of that goes nowhere: the
+// toolkit's messages to a handler that drops them, the stream to the null
+// device. What was there before comes back afterwards.
 class SansMessages
 {
 public:
-    SansMessages() : precedent(qInstallMessageHandler(&ignorer)) {}
-    ~SansMessages() { qInstallMessageHandler(precedent); }
+    SansMessages() : precedent(qInstallMessageHandler(&ignorer))
+    {
+        std::fflush(stderr);
+        QFile nul(QProcess::nullDevice());
+        if (nul.open(QIODevice::WriteOnly) && (erreurs = dup(2)) >= 0)
+            dup2(nul.handle(), 2);
+    }
+    ~SansMessages()
+    {
+        std::fflush(stderr);
+        if (erreurs >= 0) {
+            dup2(erreurs, 2);
+            close(erreurs);
+        }
+        qInstallMessageHandler(precedent);
+    }
     SansMessages(const SansMessages &) = delete;
     SansMessages &operator=(const SansMessages &) = delete;
 
 private:
     static void ignorer(QtMsgType, const QMessageLogContext &, const QString &) {}
     const QtMessageHandler precedent;
+    int erreurs = -1; // the standard error stream's own descriptor, kept aside
 };
 
 // Every number below is read from the file, so none is trusted: a missing
@@ -436,6 +462,10 @@ Supplement ico(QIODevice &fichier)
     const qint64 position = nombre(entree, 12, 4, false);
     if (entree.size() != 16 || lire(fichier, position, 8) != QByteArray("\x89PNG\r\n\x1a\n", 8))
         return Supplement();
+    // An entry longer than the file is damaged, and reading it would first
+    // take all the memory it claims.
+    if (position + longueur > fichier.size())
+        return {-1, true, QSize(), 0};
     // Read whole however it turns out; decoded only with a header.
     const QByteArray entete = lire(fichier, position + 8, 17);
     qint64 octets = longueur;

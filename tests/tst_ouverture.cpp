@@ -6,8 +6,12 @@
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
+#include <QTemporaryFile>
+
+#include <cstdio>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include "fichiers.h"
 #include "viewertest.h"
 
@@ -23,6 +27,38 @@ void retenirMessage(QtMsgType, const QMessageLogContext &, const QString &messag
         messagesRecus << message;
 }
 
+
+// Sends what the process writes to its standard error stream into a file
+// for as long as it lives: libpng writes its errors there itself, past the
+// toolkit's message handler.
+class ErreursCapturees
+{
+public:
+    ErreursCapturees()
+    {
+        std::fflush(stderr);
+        if (fichier.open() && (ancien = dup(2)) >= 0)
+            dup2(fichier.handle(), 2);
+    }
+    ~ErreursCapturees() { rendre(); }
+    bool valide() const { return ancien >= 0; }
+    // Puts the stream back, and gives what was written.
+    QByteArray rendre()
+    {
+        if (ancien >= 0) {
+            std::fflush(stderr);
+            dup2(ancien, 2);
+            close(ancien);
+            ancien = -1;
+        }
+        fichier.seek(0);
+        return fichier.readAll();
+    }
+
+private:
+    QTemporaryFile fichier;
+    int ancien = -1;
+};
 
 // Checks, from inside the shown picture dialog, that it holds `attendue`
 // exactly as the label draws it: left edge kept, centred vertically, cut to
@@ -242,6 +278,8 @@ void TestOuverture::tailleDecodeeBornee()
     QByteArray texteAbime = chunk("tEXt", QByteArray("Comment\0abime", 13));
     texteAbime.chop(4);
     texteAbime.append("\0\0\0\0", 4); // a wrong CRC: libpng warns and drops the chunk
+    QByteArray donneesAbimees = png(8, 8, 8, 2, noir);
+    donneesAbimees[donneesAbimees.size() - 13] = '\x5a'; // the last byte of the data's CRC
 
     // Each refused from its header, promptly, as the empty picture.
     const QList<QPair<QString, QByteArray>> refuses{
@@ -264,6 +302,8 @@ void TestOuverture::tailleDecodeeBornee()
         {chemin("ecran-demesure.gif"), gif(16000, 16000, 1, 1, qRgb(255, 0, 0))},
         // Twenty compressed texts of 7.9 MB each, from 150 KB of file.
         {chemin("textes.png"), png(8, 8, 8, 2, noir, texteCompresse(7900000).repeated(20))},
+        // The pixels' CRC is wrong: libpng gives up, and says so on its own.
+        {chemin("donnees-abimees.png"), donneesAbimees},
     };
     for (const auto &refus : refuses)
         QVERIFY2(ecrire(refus.first, refus.second), qPrintable(refus.first));
@@ -295,6 +335,8 @@ void TestOuverture::tailleDecodeeBornee()
     QVERIFY(v.complete());
     v.fenetre.show();
     const QString cheminImage = enregistrer("petite.png", motif(32, 32));
+    ErreursCapturees erreurs;
+    QVERIFY(erreurs.valide());
     for (const auto &refus : refuses) {
         QVERIFY(choisir(v, cheminImage));
         QElapsedTimer chrono;
@@ -309,6 +351,8 @@ void TestOuverture::tailleDecodeeBornee()
         QVERIFY2(vue.size() == std::get<2>(ouvert), qPrintable(std::get<0>(ouvert)));
         QVERIFY2(vue.pixel(vue.width() / 2, vue.height() / 2) == std::get<3>(ouvert), qPrintable(std::get<0>(ouvert)));
     }
+
+    QCOMPARE(erreurs.rendre(), QByteArray());
 
     // The toolkit's messages were silenced for the decoding only: the
     // handler installed before is back.
