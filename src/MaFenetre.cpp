@@ -535,10 +535,11 @@ QImage lireImage(const QString &chemin, const QSize &visible)
     if (enPlus.octets < 0)
         return QImage();
     // A genuine file pays with its bytes for the work of decoding it: every
-    // 8 x 8 block of a JPEG carries at least a bit. One whose header promises
-    // far more than it holds (a JPEG cut short, a huge GIF screen, which Qt
-    // fills pixel by pixel, around a small frame) would only keep the reader
-    // busy for seconds on nothing, the window frozen.
+    // 8 x 8 block of a JPEG carries at least a bit. One whose headers promise
+    // far more than it holds (a JPEG cut short, or of thousands of empty
+    // scans; a huge GIF screen, which Qt fills pixel by pixel, around a small
+    // frame) would only keep the reader busy for seconds on nothing, the
+    // window frozen.
     if (enPlus.travail > travailLibre + travailParOctet * fichier.size())
         return QImage();
 
