@@ -29,8 +29,12 @@ mkdir -p "$BUILD/artifacts"
 
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
+# Reports name functions, and the leak suppressions match them, only when
+# the sanitizers find llvm-symbolizer (Debian package llvm-14).
+symbolizer=$("$clang" -print-prog-name=llvm-symbolizer)
+[ -x "$symbolizer" ] || symbolizer=
 set +e
-QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$runtime \
+ASAN_SYMBOLIZER_PATH=$symbolizer QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$runtime \
 ASAN_OPTIONS=halt_on_error=1:quarantine_size_mb=64:fast_unwind_on_malloc=0 \
 LSAN_OPTIONS=suppressions=$ROOT/tests/lsan-system-libraries.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
