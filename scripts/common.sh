@@ -7,7 +7,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 
 # What building the viewer needs on Debian or Ubuntu.
-BUILD_PACKAGES=(cmake make g++ qtbase5-dev)
+BUILD_PACKAGES=(cmake make g++ qtbase5-dev libseccomp-dev)
 
 # Runs a command as root, through sudo when we are not root already.
 as_root() {
@@ -98,11 +98,13 @@ mingw_qt_prefix() {
 # Cross-builds the viewer in BUILD_DIR against the MinGW Qt at $1, lays out
 # the portable folder there, zips it (image-viewer-<version>-win32.zip) and
 # makes its installer (image-viewer-<version>-win32-setup.exe), all with
-# stripped libraries; prints the zip's path, then the installer's.
+# stripped libraries; prints the zip's path, then the installer's. Further
+# arguments go to the configure step.
 build_windows_packages() {
-    local zip setup
+    local zip setup qt=$1
+    shift
     cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$MINGW.cmake" -DCMAKE_PREFIX_PATH="$1" >&2 \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$MINGW.cmake" -DCMAKE_PREFIX_PATH="$qt" "$@" >&2 \
         && cmake --build "$BUILD_DIR" --parallel "$(nproc 2>/dev/null || echo 2)" >&2 \
         && zip=$(cd "$BUILD_DIR" && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \
         && setup=$(cd "$BUILD_DIR" && cpack -G NSIS | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p') \

@@ -9,10 +9,16 @@
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include "fichiers.h"
+#include "protocole.h"
 #include "viewertest.h"
 
 namespace {
@@ -123,7 +129,14 @@ class TestOuverture : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY(dossier.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(dossier.isValid());
+        // The reader that misbehaves on purpose, for the helpers the windows
+        // start and for this process.
+        qputenv("QT_PLUGIN_PATH", IMAGE_VIEWER_TEST_PLUGINS);
+        QCoreApplication::addLibraryPath(QStringLiteral(IMAGE_VIEWER_TEST_PLUGINS));
+    }
     void init()
     {
         messagesRecus.clear();
@@ -141,6 +154,7 @@ private slots:
     void grandesImagesCoupees();
     void fichiersSpeciaux();
     void tailleDecodeeBornee();
+    void lecteurQuiSeConduitMal();
 };
 
 void TestOuverture::choixSuccessifsEtAnnulation()
@@ -274,7 +288,7 @@ void TestOuverture::tailleDecodeeBornee()
     const auto chemin = [this](const char *nom) { return dossier.filePath(QLatin1String(nom)); };
     const QByteArray noir(3, '\0');
     const QByteArray rouge16("\xc8\xc8\x1e\x1e\x28\x28\xff\xff", 8); // opaque (200, 30, 40)
-    const QByteArray pngGris = png(20000, 20000, 8, 0, QByteArray(1, '\0'));
+    const QByteArray pngRgb = png(20000, 20000, 8, 2, noir);
     QByteArray texteAbime = chunk("tEXt", QByteArray("Comment\0abime", 13));
     texteAbime.chop(4);
     texteAbime.append("\0\0\0\0", 4); // a wrong CRC: libpng warns and drops the chunk
@@ -295,9 +309,9 @@ void TestOuverture::tailleDecodeeBornee()
         {chemin("2000-balayages.jpg"), jpegGris(4000, 4000, true, -1, 2000)},
         // The frame header cut short: the reader cannot tell a size or a format.
         {chemin("entete-abime.jpg"), jpegGris(64, 64, false).left(2 + 69 + 8)},
-        // Icons whose entry is a PNG of its own size.
-        {chemin("png-dans-icone.ico"), icone(pngGris, 1)},
-        {chemin("png-dans-curseur.cur"), icone(pngGris, 2)},
+        // Icons whose entry is a PNG of its own size: 1.6 GB decoded.
+        {chemin("png-dans-icone.ico"), icone(pngRgb, 1)},
+        {chemin("png-dans-curseur.cur"), icone(pngRgb, 2)},
         // A 1 GB screen, filled pixel by pixel, around a frame of one pixel.
         {chemin("ecran-demesure.gif"), gif(16000, 16000, 1, 1, qRgb(255, 0, 0))},
         // Twenty compressed texts of 7.9 MB each, from 150 KB of file.
@@ -343,7 +357,8 @@ void TestOuverture::tailleDecodeeBornee()
         chrono.start();
         QVERIFY(choisir(v, refus.first));
         QVERIFY2(imageDuLabel(v.label).isNull(), qPrintable(refus.first));
-        QVERIFY2(chrono.elapsed() < 1000, qPrintable(QStringLiteral("%1: %2 ms").arg(refus.first).arg(chrono.elapsed())));
+        QVERIFY2(chrono.elapsed() < 1000 * lenteur,
+                 qPrintable(QStringLiteral("%1: %2 ms").arg(refus.first).arg(chrono.elapsed())));
     }
     for (const auto &ouvert : ouverts) {
         QVERIFY(choisir(v, std::get<0>(ouvert)));
@@ -353,12 +368,97 @@ void TestOuverture::tailleDecodeeBornee()
     }
 
     QCOMPARE(erreurs.rendre(), QByteArray());
+}
 
-    // The toolkit's messages were silenced for the decoding only: the
-    // handler installed before is back.
-    qWarning("after the choices");
-    QCOMPARE(messagesRecus, QStringList{QStringLiteral("after the choices")});
-    messagesRecus.clear();
+void TestOuverture::lecteurQuiSeConduitMal()
+{
+    const auto hostile = [this](const char *nom, const QByteArray &lignes) {
+        const QString chemin = dossier.filePath(QLatin1String(nom));
+        return fichiers::ecrire(chemin, "image-viewer-hostile " + lignes) ? chemin : QString();
+    };
+    const QString simple = hostile("simple", "plain\n");
+    QImage dessinee(5, 3, QImage::Format_RGB32);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x)
+            dessinee.setPixel(x, y, qRgb(40 * x, 80 * y, 200));
+
+    Vue v;
+    QVERIFY(v.complete());
+    v.fenetre.show();
+    // The helper really uses the reader.
+    QVERIFY(choisir(v, simple));
+    QCOMPARE(imageDuLabel(v.label).toImage().convertToFormat(QImage::Format_RGB32), dessinee);
+
+    // A reader that crashes, spins, sleeps: the empty picture, within the
+    // time the viewer allows a file of that size, and the next one opens.
+    for (const char *mode : {"crash", "spin", "sleep"}) {
+        const QString chemin = hostile(mode, mode);
+        const qint64 attente = protocole::tempsDAttenteMs(QFileInfo(chemin).size());
+        QVERIFY(attente < 2000);
+        QElapsedTimer chrono;
+        chrono.start();
+        QVERIFY(choisir(v, chemin));
+        QVERIFY2(imageDuLabel(v.label).isNull(), mode);
+        QVERIFY2(chrono.elapsed() < attente + 500 * lenteur,
+                 qPrintable(QStringLiteral("%1: %2 ms").arg(mode).arg(chrono.elapsed())));
+        QVERIFY(choisir(v, simple));
+        QVERIFY2(!imageDuLabel(v.label).isNull(), mode);
+    }
+
+    // One that takes memory until refused gets the decoding bound and the
+    // working room, no more (its file is large enough for the time that takes).
+    QVERIFY(choisir(v, hostile("memoire", "allocate\n" + QByteArray(8 << 20, ' '))));
+    const qint64 obtenus = qint64(imageDuLabel(v.label).width()) << 24;
+    const qint64 plafond = protocole::octetsDecodesMax + protocole::octetsDeTravail
+        + sysconf(_SC_NPROCESSORS_ONLN) * protocole::octetsParProcesseur;
+    QVERIFY2(obtenus > protocole::octetsDecodesMax && obtenus <= plafond, qPrintable(QString::number(obtenus)));
+
+    // One that tries to get out: read a file it was not given, write one,
+    // reach a socket this test listens on, run a program, signal or read
+    // another process. Each attempt is a pixel: red when refused.
+    const QString secret = dossier.filePath(QStringLiteral("secret"));
+    const QString ecrit = dossier.filePath(QStringLiteral("ecrit"));
+    const QString trace = dossier.filePath(QStringLiteral("trace"));
+    QVERIFY(fichiers::ecrire(secret, "not for the reader"));
+    const int ecoute = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in adresse{};
+    adresse.sin_family = AF_INET;
+    adresse.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t longueur = sizeof adresse;
+    QVERIFY(ecoute >= 0 && bind(ecoute, reinterpret_cast<sockaddr *>(&adresse), sizeof adresse) == 0
+            && listen(ecoute, 4) == 0 && getsockname(ecoute, reinterpret_cast<sockaddr *>(&adresse), &longueur) == 0);
+    const QString evasion = hostile("evasion", "escape\n"
+        + QStringLiteral("read %1\nwrite %2\nconnect %3\nrun /usr/bin/touch %4\nsignal\nmemory\n")
+              .arg(secret, ecrit).arg(ntohs(adresse.sin_port)).arg(trace).toLocal8Bit());
+    const auto connexions = [ecoute] {
+        int n = 0;
+        for (int s; (s = accept(ecoute, nullptr, nullptr)) >= 0; ++n)
+            close(s);
+        return n;
+    };
+    const auto pixels = [](const QImage &image) {
+        QVector<QRgb> p;
+        for (int x = 0; x < image.width(); ++x)
+            p << (image.pixel(x, 0) & 0xffffff);
+        return p;
+    };
+
+    // Read here, with nothing to hold it, every attempt gets through.
+    QCOMPARE(pixels(QImage(evasion, "hostile")), QVector<QRgb>(6, 0x00ff00));
+    QVERIFY(QFile::exists(ecrit) && QFile::exists(trace) && connexions() == 1);
+    QVERIFY(QFile::remove(ecrit) && QFile::remove(trace));
+
+    // Through the viewer, none does. Without Landlock (before Linux 5.13)
+    // reading is left to the system's own permissions.
+    const bool landlock = syscall(SYS_landlock_create_ruleset, nullptr, 0, 1) >= 1;
+    QVERIFY(choisir(v, evasion));
+    QVector<QRgb> refus(6, 0xff0000);
+    if (!landlock)
+        refus[0] = 0x00ff00;
+    QCOMPARE(pixels(imageDuLabel(v.label).toImage()), refus);
+    QVERIFY(!QFile::exists(ecrit) && !QFile::exists(trace));
+    QCOMPARE(connexions(), 0);
+    close(ecoute);
 }
 
 QTEST_MAIN(TestOuverture)

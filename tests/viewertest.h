@@ -19,6 +19,14 @@
 
 #include "MaFenetre.h"
 
+// How much longer what is timed may take in a sanitized build, whose
+// allocator is slower, with its decoding helper sanitized too.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int lenteur = 3;
+#else
+constexpr int lenteur = 1;
+#endif
+
 // The window's parts, found through its object tree.
 struct Vue
 {

@@ -1,0 +1,70 @@
+#ifndef PROTOCOLE_H
+#define PROTOCOLE_H
+
+// What the viewer and its decoding helper say to each other, and the limits
+// both hold the helper to. Both programs are built from the same sources for
+// the same machine, so the structures travel as they lie in memory.
+
+#include <QtGlobal>
+
+namespace protocole {
+
+// The viewer's request: how much of the picture it can show, and the suffix
+// of the file's name (lower case, letters and digits, at most 15 of them),
+// from which Qt guesses its format first. On Linux the open file travels
+// beside it, as the socket's passenger; on Windows `fichier` is the file's
+// handle, already duplicated into the helper.
+struct Demande
+{
+    quint32 largeur;
+    quint32 hauteur;
+    quint64 fichier;
+    char suffixe[16];
+};
+
+// The helper's answer: a header, then `hauteur` rows of `octetsParLigne`
+// bytes, as a QImage of that size and format lays them out.
+struct Reponse
+{
+    quint32 largeur;
+    quint32 hauteur;
+    quint32 format; // a QImage::Format
+    quint32 octetsParLigne;
+};
+
+// Decoding one picture may take this much memory: 8-bit photos of up to 268
+// megapixels (4 bytes a pixel) and 16-bit ones of up to 134 still open.
+constexpr qint64 octetsDecodesMax = qint64(1) << 30;
+
+// What the helper may take besides, once it has loaded Qt and the readers:
+// the readers' own buffers beside the picture (a whole picture and its cut
+// part, libpng's rows, libtiff's strips), and a stack for each thread a
+// decoder starts, one a processor.
+constexpr qint64 octetsDeTravail = qint64(64) << 20;
+constexpr qint64 octetsParProcesseur = qint64(8) << 20;
+// Where the system counts the helper's memory whole (Windows), what it
+// takes with Qt and the readers loaded, before it decodes.
+constexpr qint64 octetsDuDecodeur = qint64(64) << 20;
+
+// The processor time a file may cost: a quarter of a second, and two more
+// for each MiB of it. A genuine picture pays with its bytes for its
+// decoding (a 9000 x 6000 PNG of 0.7 MB takes 0.75 s, the slowest there is
+// for its size); a small file that asks for seconds (a JPEG cut short,
+// thousands of empty scans, a screen filled pixel by pixel) is stopped.
+inline qint64 tempsDeCalculMs(qint64 octets)
+{
+    const qint64 borne = qint64(1) << 40; // no file is that large; keeps the sum in range
+    return 250 + qBound(qint64(0), octets, borne) * 2000 / (1024 * 1024);
+}
+
+// How long the viewer waits for its answer: half as long again, and half a
+// second for starting the helper on a busy machine; a decoder that sleeps
+// spends no processor time.
+inline qint64 tempsDAttenteMs(qint64 octets)
+{
+    return tempsDeCalculMs(octets) * 3 / 2 + 500;
+}
+
+} // namespace protocole
+
+#endif // PROTOCOLE_H
