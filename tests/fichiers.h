@@ -232,6 +232,119 @@ inline QByteArray bmpDeHautEnBas(const QImage &image)
     return bmp;
 }
 
+// The 8-bit samples of a pixel, red first.
+inline QByteArray rvb(QRgb pixel)
+{
+    return QByteArray().append(char(qRed(pixel))).append(char(qGreen(pixel))).append(char(qBlue(pixel)));
+}
+
+// `image` as an uncompressed 24-bit TGA, its rows bottom up as is usual,
+// with the footer of the format's second version.
+inline QByteArray tga(const QImage &image)
+{
+    QByteArray tga("\0\0\x02\0\0\0\0\0\0\0\0\0", 12); // true colour, no map, origin 0
+    ajouterEntier(tga, quint32(image.width()), 2, false);
+    ajouterEntier(tga, quint32(image.height()), 2, false);
+    tga.append("\x18\x00", 2); // 24 bits, bottom-up rows
+    for (int y = image.height() - 1; y >= 0; --y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QByteArray p = rvb(image.pixel(x, y));
+            tga.append(p[2]).append(p[1]).append(p[0]);
+        }
+    return tga.append(QByteArray(8, '\0')).append("TRUEVISION-XFILE.", 18);
+}
+
+// `image` as a 24-bit PCX: three planes a row, run-length coded, each
+// byte a run of one.
+inline QByteArray pcx(const QImage &image)
+{
+    const int octetsParLigne = (image.width() + 1) / 2 * 2;
+    QByteArray pcx("\x0a\x05\x01\x08", 4); // ZSoft, version 5, RLE, 8 bits
+    ajouterEntier(pcx, 0, 4, false); // left, top
+    ajouterEntier(pcx, quint32(image.width() - 1), 2, false);
+    ajouterEntier(pcx, quint32(image.height() - 1), 2, false);
+    ajouterEntier(pcx, 72, 2, false);
+    ajouterEntier(pcx, 72, 2, false);
+    pcx.append(QByteArray(48 + 1, '\0')).append('\x03'); // no palette, three planes
+    ajouterEntier(pcx, quint32(octetsParLigne), 2, false);
+    ajouterEntier(pcx, 1, 2, false);
+    pcx.append(QByteArray(128 - pcx.size(), '\0'));
+    for (int y = 0; y < image.height(); ++y)
+        for (int plan = 0; plan < 3; ++plan)
+            for (int x = 0; x < octetsParLigne; ++x)
+                pcx.append('\xc1').append(x < image.width() ? rvb(image.pixel(x, y)).at(plan) : '\0');
+    return pcx;
+}
+
+// `image` as an uncompressed SGI picture: three channels one after the
+// other, each bottom up.
+inline QByteArray sgi(const QImage &image)
+{
+    QByteArray sgi;
+    ajouterEntier(sgi, 474, 2); // magic
+    sgi.append("\x00\x01", 2); // verbatim, a byte a sample
+    ajouterEntier(sgi, 3, 2);
+    ajouterEntier(sgi, quint32(image.width()), 2);
+    ajouterEntier(sgi, quint32(image.height()), 2);
+    ajouterEntier(sgi, 3, 2);
+    ajouterEntier(sgi, 0, 4);
+    ajouterEntier(sgi, 255, 4);
+    sgi.append(QByteArray(512 - sgi.size(), '\0'));
+    for (int canal = 0; canal < 3; ++canal)
+        for (int y = image.height() - 1; y >= 0; --y)
+            for (int x = 0; x < image.width(); ++x)
+                sgi.append(rvb(image.pixel(x, y)).at(canal));
+    return sgi;
+}
+
+// An Apple icon holding one entry, `png` (of 256 x 256 for ic08, 512 x 512 for ic09).
+inline QByteArray icns(const char *type, const QByteArray &png)
+{
+    QByteArray icns("icns");
+    ajouterEntier(icns, quint32(8 + 8 + png.size()), 4);
+    icns.append(type, 4);
+    ajouterEntier(icns, quint32(8 + png.size()), 4);
+    return icns + png;
+}
+
+// `image` as an uncompressed RGB TIFF in one strip, whose orientation tag
+// (1 to 8) says how to turn it for showing.
+inline QByteArray tiff(const QImage &image, int orientation)
+{
+    QByteArray tiff("II*\0", 4);
+    ajouterEntier(tiff, 8, 4, false);
+    const int entrees = 11;
+    const quint32 echantillons = 8 + 2 + 12 * entrees + 4; // after the directory
+    const quint32 pixels = echantillons + 6;
+    ajouterEntier(tiff, entrees, 2, false);
+    const auto entree = [&tiff](quint32 etiquette, quint32 type, quint32 valeur, quint32 nombre = 1) {
+        ajouterEntier(tiff, etiquette, 2, false);
+        ajouterEntier(tiff, type, 2, false);
+        ajouterEntier(tiff, nombre, 4, false);
+        ajouterEntier(tiff, valeur, type == 3 && nombre == 1 ? 2 : 4, false);
+        if (type == 3 && nombre == 1)
+            ajouterEntier(tiff, 0, 2, false);
+    };
+    const quint32 octets = quint32(image.width() * image.height() * 3);
+    entree(256, 4, quint32(image.width()));
+    entree(257, 4, quint32(image.height()));
+    entree(258, 3, echantillons, 3); // 8 bits a sample, held below
+    entree(259, 3, 1); // no compression
+    entree(262, 3, 2); // RGB
+    entree(273, 4, pixels);
+    entree(274, 3, quint32(orientation));
+    entree(277, 3, 3);
+    entree(278, 4, quint32(image.height()));
+    entree(279, 4, octets);
+    entree(284, 3, 1); // samples interleaved
+    ajouterEntier(tiff, 0, 4, false); // no other directory
+    tiff.append("\x08\0\x08\0\x08\0", 6);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            tiff.append(rvb(image.pixel(x, y)));
+    return tiff;
+}
+
 inline bool ecrire(const QString &chemin, const QByteArray &octets)
 {
     QFile fichier(chemin);

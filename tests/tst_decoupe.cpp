@@ -1,10 +1,19 @@
 // Only the part of a picture the label can show is decoded and kept, and the
-// user sees not one pixel of difference from the whole picture decoded.
+// user sees not one pixel of difference from the whole picture as Qt's own
+// reading delivers it, in every format Qt's readers know.
 
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
+#include "fichiers.h"
 #include "viewertest.h"
+
+// Files to choose, each a name and its bytes.
+using Fichiers = QVector<QPair<QString, QByteArray>>;
+Q_DECLARE_METATYPE(Fichiers)
 
 class TestDecoupe : public QObject
 {
@@ -18,39 +27,88 @@ private slots:
     void memesPixelsQueLImageEntiere();
 };
 
-void TestDecoupe::memesPixelsQueLImageEntiere_data()
+namespace {
+
+QByteArray parQt(const QImage &image, const char *format)
 {
-    QTest::addColumn<QByteArray>("format");
-    QTest::newRow("JPEG") << QByteArray("jpg");
-    QTest::newRow("PNG") << QByteArray("png");
+    QBuffer tampon;
+    tampon.open(QIODevice::WriteOnly);
+    QImageWriter ecrivain(&tampon, format);
+    ecrivain.setQuality(90);
+    return ecrivain.write(image) ? tampon.data() : QByteArray();
 }
 
-void TestDecoupe::memesPixelsQueLImageEntiere()
+} // namespace
+
+void TestDecoupe::memesPixelsQueLImageEntiere_data()
 {
-    QFETCH(QByteArray, format);
+    QTest::addColumn<QByteArray>("lecteur");
+    QTest::addColumn<Fichiers>("fichiers");
+
     // Smaller, wider, taller and larger than the label, with odd and even
     // excess on either side.
     const QList<QSize> tailles{{300, 200}, {900, 300}, {300, 900}, {1000, 700},
                                {641, 481}, {642, 482}, {643, 483}, {1001, 701}, {640, 480}};
-    for (const QSize &taille : tailles) {
-        const QString nom = QStringLiteral("%1x%2").arg(taille.width()).arg(taille.height());
-        const QString chemin = dossier.filePath(nom + QLatin1Char('.') + QLatin1String(format));
-        QVERIFY(motif(taille.width(), taille.height()).save(chemin, format.constData(), 90));
+    // Readers that tell no size are all cut the same way, after decoding:
+    // a few sizes do for them.
+    const QList<QSize> quelquesTailles{{300, 200}, {643, 483}, {1001, 701}};
+    const auto chaqueTaille = [&](const char *suffixe, QByteArray (*ecrire)(const QImage &),
+                                  const QList<QSize> &lesTailles) {
+        Fichiers fichiers;
+        for (const QSize &taille : lesTailles)
+            fichiers.append({QStringLiteral("%1x%2.%3").arg(taille.width()).arg(taille.height()).arg(QLatin1String(suffixe)),
+                             ecrire(motif(taille.width(), taille.height()))});
+        return fichiers;
+    };
+    QTest::newRow("JPEG") << QByteArray("jpeg")
+                          << chaqueTaille("jpg", [](const QImage &i) { return parQt(i, "jpeg"); }, tailles);
+    QTest::newRow("PNG") << QByteArray("png")
+                         << chaqueTaille("png", [](const QImage &i) { return parQt(i, "png"); }, tailles);
+    QTest::newRow("TGA") << QByteArray("tga") << chaqueTaille("tga", fichiers::tga, quelquesTailles);
+    QTest::newRow("PCX") << QByteArray("pcx") << chaqueTaille("pcx", fichiers::pcx, quelquesTailles);
+    QTest::newRow("SGI") << QByteArray("sgi") << chaqueTaille("sgi", fichiers::sgi, quelquesTailles);
+    QTest::newRow("ICNS") << QByteArray("icns")
+                          << Fichiers{{QStringLiteral("256.icns"), fichiers::icns("ic08", parQt(motif(256, 256), "png"))},
+                                      {QStringLiteral("512.icns"), fichiers::icns("ic09", parQt(motif(512, 512), "png"))}};
+    // TIFF pictures are turned by their orientation tag as they are read:
+    // the visible part is that of the turned picture. Stored 500 x 700, a
+    // quarter turn (orientations 5 to 8) makes it wider than the label.
+    Fichiers tiff{{QStringLiteral("88x590-orientation-6.tif"), fichiers::tiff(motif(88, 590), 6)}};
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        tiff.append({QStringLiteral("500x700-orientation-%1.tif").arg(orientation),
+                     fichiers::tiff(motif(500, 700), orientation)});
+    QTest::newRow("TIFF") << QByteArray("tiff") << tiff;
+}
+
+void TestDecoupe::memesPixelsQueLImageEntiere()
+{
+    QFETCH(QByteArray, lecteur);
+    QFETCH(Fichiers, fichiers);
+    if (!QImageReader::supportedImageFormats().contains(lecteur))
+        QSKIP(qPrintable(QStringLiteral("no %1 reader for Qt %2 here (Debian packages qt%2-image-formats-plugins "
+                                        "and, for Qt 5, kimageformat-plugins)")
+                             .arg(QLatin1String(lecteur)).arg(QT_VERSION_MAJOR)));
+    for (const auto &fichier : fichiers) {
+        const QString &nom = fichier.first;
+        const QString chemin = dossier.filePath(nom);
+        QVERIFY2(fichiers::ecrire(chemin, fichier.second), qPrintable(nom));
+        // The whole picture as Qt reads it.
+        const QImage entiere(chemin);
+        QVERIFY2(!entiere.isNull(), qPrintable(nom));
 
         Vue v;
         QVERIFY(v.complete());
         v.fenetre.show();
         QVERIFY(choisir(v, chemin));
         // Only what the label can show is kept.
-        const QSize visible = taille.boundedTo(v.label->maximumSize());
-        QCOMPARE(imageDuLabel(v.label).size(), visible);
+        QCOMPARE(imageDuLabel(v.label).size(), entiere.size().boundedTo(v.label->maximumSize()));
 
         QVERIFY(cliquerPuis<QDialog>(v.ouvrir, [&](QDialog *dialogue) {
-            // The reference: the same dialog holding the whole picture decoded.
+            // The reference: the same dialog holding the whole picture.
             QDialog reference;
             auto *label = new QLabel(&reference);
             label->setMaximumSize(v.label->maximumSize());
-            label->setPixmap(QPixmap::fromImage(QImage(chemin)));
+            label->setPixmap(QPixmap::fromImage(entiere));
             auto *colonne = new QVBoxLayout;
             colonne->addWidget(label);
             reference.setLayout(colonne);
