@@ -2,7 +2,7 @@
 # every library and plugin it loads beside it, so it runs wherever it is
 # unpacked and needs nothing installed. CPack zips that folder.
 
-install(TARGETS image-viewer RUNTIME DESTINATION .)
+install(TARGETS image-viewer image-viewer-decodeur RUNTIME DESTINATION .)
 
 # Installs libraries into `destination`: the files given as FILES (paths,
 # generator expressions allowed) and the targets' files as TARGETS. An
@@ -42,8 +42,10 @@ viewer_install_libraries(. TARGETS
     ${IMAGE_VIEWER_QT}::Core ${IMAGE_VIEWER_QT}::Gui ${IMAGE_VIEWER_QT}::Widgets)
 
 # Plugins Qt loads at run time, each in the folder it looks in: the window
-# system, the picture formats Qt Gui does not read itself, the native look.
-viewer_install_libraries(platforms TARGETS ${IMAGE_VIEWER_QT}::QWindowsIntegrationPlugin)
+# system, and the decoding helper's, which needs no display; the picture
+# formats Qt Gui does not read itself; the native look.
+viewer_install_libraries(platforms TARGETS
+    ${IMAGE_VIEWER_QT}::QWindowsIntegrationPlugin ${IMAGE_VIEWER_QT}::QMinimalIntegrationPlugin)
 viewer_install_libraries(imageformats TARGETS
     ${IMAGE_VIEWER_QT}::QJpegPlugin ${IMAGE_VIEWER_QT}::QGifPlugin ${IMAGE_VIEWER_QT}::QICOPlugin)
 viewer_install_libraries(styles TARGETS ${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin)

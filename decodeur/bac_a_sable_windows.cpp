@@ -13,10 +13,25 @@
 
 namespace bacASable {
 
+namespace {
+
+// Ends the process at once, its status the exception's code, before any
+// debugger or report could be offered.
+LONG WINAPI finirEnSilence(EXCEPTION_POINTERS *exception)
+{
+    TerminateProcess(GetCurrentProcess(), UINT(exception->ExceptionRecord->ExceptionCode));
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+} // namespace
+
 void isoler()
 {
-    // A crash ends the helper quietly, with no dialog for the user to dismiss.
+    // A crash ends the helper quietly, with no dialog for the user to
+    // dismiss: the system is told so, and where it offers a debugger all
+    // the same (Wine does), the helper has ended first.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(finirEnSilence);
 }
 
 bool recevoir(protocole::Demande &demande, QFile &fichier)

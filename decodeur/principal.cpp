@@ -79,6 +79,8 @@ int main(int, char *argv[])
     char *argvQt[] = {argv[0], plateforme, laPlateforme, theme, leTheme, nullptr};
     const QGuiApplication application(argcQt, argvQt);
     lecture::chargerLecteurs();
+    if (!bacASable::ecrire(&protocole::pret, 1))
+        _exit(EXIT_FAILURE);
 
     protocole::Demande demande{};
     QFile fichier;

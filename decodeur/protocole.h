@@ -9,6 +9,14 @@
 
 namespace protocole {
 
+// What the helper writes first, once it has loaded Qt and the readers and
+// waits for its request; the viewer's clock for the decoding starts then.
+constexpr char pret = '!';
+
+// How long the viewer waits for that: starting is the helper's own code,
+// which reads nothing of the user's; a slow machine may take seconds.
+constexpr qint64 tempsDeDemarrageMs = 20000;
+
 // The viewer's request: how much of the picture it can show, and the suffix
 // of the file's name (lower case, letters and digits, at most 15 of them),
 // from which Qt guesses its format first. On Linux the open file travels
@@ -22,7 +30,7 @@ struct Demande
     char suffixe[16];
 };
 
-// The helper's answer: a header, then `hauteur` rows of `octetsParLigne`
+// The helper's answer, after that first byte: a header, then `hauteur` rows of `octetsParLigne`
 // bytes, as a QImage of that size and format lays them out.
 struct Reponse
 {
@@ -47,14 +55,15 @@ constexpr qint64 octetsParProcesseur = qint64(8) << 20;
 constexpr qint64 octetsDuDecodeur = qint64(64) << 20;
 
 // The processor time a file may cost: a quarter of a second, and two more
-// for each MiB of it. A genuine picture pays with its bytes for its
-// decoding (a 9000 x 6000 PNG of 0.7 MB takes 0.75 s, the slowest there is
-// for its size); a small file that asks for seconds (a JPEG cut short,
-// thousands of empty scans, a screen filled pixel by pixel) is stopped.
+// for each MiB of it, up to a minute. A genuine picture pays with its bytes
+// for its decoding (a 9000 x 6000 PNG of 0.7 MB takes 0.75 s, the slowest
+// there is for its size), and none that fits the memory bound takes a
+// minute; a small file that asks for seconds (a JPEG cut short, thousands
+// of empty scans, a screen filled pixel by pixel) is stopped.
 inline qint64 tempsDeCalculMs(qint64 octets)
 {
-    const qint64 borne = qint64(1) << 40; // no file is that large; keeps the sum in range
-    return 250 + qBound(qint64(0), octets, borne) * 2000 / (1024 * 1024);
+    const qint64 mib = 1024 * 1024;
+    return 250 + qBound(qint64(0), octets, 30 * mib) * 2000 / mib;
 }
 
 // How long the viewer waits for its answer: half as long again, and half a

@@ -171,8 +171,13 @@ public:
         if (!fichier.valide())
             return QImage();
         preparer();
+        // The clock runs from when the helper is ready: what it does before
+        // is its own starting, which reads nothing of the user's.
+        char pret = 0;
+        const bool demarre = attendre(1, QDeadlineTimer(protocole::tempsDeDemarrageMs)) && getChar(&pret)
+            && pret == protocole::pret;
         const QDeadlineTimer limite(protocole::tempsDAttenteMs(fichier.octets));
-        const QImage image = envoyer(fichier, chemin, visible) ? lireReponse(visible, limite) : QImage();
+        const QImage image = demarre && envoyer(fichier, chemin, visible) ? lireReponse(visible, limite) : QImage();
         arreter();
         // The next one gets ready once the picture is shown, while the user
         // looks at it.
@@ -265,13 +270,11 @@ private:
         return image;
     }
 
-    // Ends the helper, whatever it is doing, and lets go of what it had.
+    // Ends the helper, whatever it is doing, and lets go of what it had
+    // and of whatever it sent.
     void arreter()
     {
-        if (state() != QProcess::NotRunning) {
-            kill();
-            waitForFinished();
-        }
+        close();
 #ifdef Q_OS_WIN
         if (processus)
             CloseHandle(processus);

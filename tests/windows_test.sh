@@ -30,7 +30,10 @@ fi
 
 rm -rf "$WORK"
 mkdir -p "$WORK"
-packages=$(build_windows_packages "$qt" 2> "$WORK/build.log") || { cat "$WORK/build.log"; fail "the Windows build"; }
+packages=$(build_windows_packages "$qt" -DIMAGE_VIEWER_TEST_READER=ON 2> "$WORK/build.log") \
+    || { cat "$WORK/build.log"; fail "the Windows build"; }
+plugins=$BUILD_DIR/tests/lecteur_hostile/plugins
+[ -f "$plugins/imageformats/liblecteur-hostile.dll" ] || fail "no misbehaving reader for the Windows build"
 zip=$(sed -n 1p <<<"$packages")
 setup=$(sed -n 2p <<<"$packages")
 
@@ -38,12 +41,12 @@ setup=$(sed -n 2p <<<"$packages")
 cmake -E make_directory "$WORK/unpacked"
 (cd "$WORK/unpacked" && cmake -E tar xf "$zip")
 folder=$WORK/unpacked/$(basename "$zip" .zip)
-expected="image-viewer.exe libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll
-Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll imageformats/qgif.dll
+expected="image-viewer.exe image-viewer-decodeur.exe libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll
+Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll platforms/qminimal.dll imageformats/qgif.dll
 imageformats/qico.dll imageformats/qjpeg.dll styles/qwindowsvistastyle.dll LICENSE.txt"
 files=$(cd "$folder" && find . -type f -not -path './notices/*' | sed 's|^\./||' | sort)
 [ "$files" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "the zip holds $(tr '\n' ' ' <<<"$files")"
-ok "the zip holds the program, its licence, Qt's libraries and plugins, and the MinGW run time"
+ok "the zip holds the program, its decoding helper, its licence, Qt's libraries and plugins, and the MinGW run time"
 # The notices of what it ships, from the sources built: Qt's licence and
 # source, each library Qt bundles, the GCC run time's exception, winpthreads.
 grep -q 'GNU LESSER GENERAL PUBLIC LICENSE' "$folder/notices/Qt/LGPL-3.0.txt" || fail "no LGPL text for Qt"
@@ -56,13 +59,17 @@ grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$folder/notices/MinGW/gcc-runtime.txt" 
 grep -q 'winpthreads' "$folder/notices/MinGW/mingw-w64-winpthreads.txt" || fail "no winpthreads notice"
 ok "the zip holds the notices of Qt, the libraries it bundles and the MinGW run time"
 
-headers=$($MINGW-objdump -p "$folder/image-viewer.exe")
-grep -q 'file format pei-i386' <<<"$headers" || fail "not a 32-bit x86 PE executable"
-grep -Eq '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' <<<"$headers" || fail "not a Windows GUI program"
-for dll in Qt5Core Qt5Gui Qt5Widgets; do
-    grep -q "DLL Name: $dll.dll" <<<"$headers" || fail "does not import $dll.dll"
+# Both programs: 32-bit GUI programs, so that no console window flashes.
+for program in image-viewer image-viewer-decodeur; do
+    headers=$($MINGW-objdump -p "$folder/$program.exe")
+    grep -q 'file format pei-i386' <<<"$headers" || fail "$program.exe is not a 32-bit x86 PE executable"
+    grep -Eq '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' <<<"$headers" \
+        || fail "$program.exe is not a Windows GUI program"
 done
-ok "image-viewer.exe is a PE32 i386 GUI-subsystem program importing Qt5Core, Qt5Gui and Qt5Widgets"
+for dll in Qt5Core Qt5Gui Qt5Widgets; do
+    grep -q "DLL Name: $dll.dll" <<<"$($MINGW-objdump -p "$folder/image-viewer.exe")" || fail "does not import $dll.dll"
+done
+ok "image-viewer.exe and image-viewer-decodeur.exe are PE32 i386 GUI-subsystem programs; the viewer imports Qt5Core, Qt5Gui and Qt5Widgets"
 grep -rqs 'libqtmain\.a' "$BUILD_DIR/CMakeFiles/image-viewer.dir" || fail "Qt's entry library is not on the link line"
 ok "Qt's entry library (libqtmain.a) is on its link line"
 resources=$(wrestool -l "$folder/image-viewer.exe")
@@ -78,7 +85,7 @@ grep -q 'Nullsoft' "$setup" || fail "$setup is no NSIS installer"
 ok "the installer $(basename "$setup") is $(stat -c %s "$setup") bytes, the zip $(stat -c %s "$zip")"
 
 if [ -z "$vm" ]; then
-    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup"
+    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup" "$plugins"
 fi
 
 # On the emulated machine: the test goes in as a second initramfs after the
@@ -87,8 +94,10 @@ payload=$WORK/payload
 mkdir -p "$payload/test"
 cp -r "$folder" "$payload/test/viewer"
 cp "$setup" "$payload/test/setup.exe"
+cp -r "$plugins" "$payload/test/plugins"
 cp "$HERE/x11_viewer.py" "$HERE/wine_viewer.py" "$payload/test/"
-printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe /test/setup.exe\n' > "$payload/test/run"
+printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe /test/setup.exe /test/plugins\n' \
+    > "$payload/test/run"
 chmod 755 "$payload/test/run"
 (cd "$payload" && find . | cpio --quiet -o -H newc) | cat "$vm/root.cpio" - > "$WORK/initrd"
 # A processor without AVX and SMAP: QEMU 7.2's emulation faults on AVX2

@@ -4,11 +4,13 @@ server, with the checks x11_viewer.py makes of the Linux build. The picture
 is chosen through the native Windows file dialog, where the Unix path
 /x/y.png is Z:\\x\\y.png.
 
-Given the installer too, it then installs it silently, checks what it put
-where, runs the installed program through the same checks, uninstalls it
-silently and checks that nothing of it is left.
+Given the tests' misbehaving reader (the folder holding its imageformats
+folder), it then checks that the Windows decoding helper contains it. Given
+the installer too, it then installs it silently, checks what it put where,
+runs the installed program through the same checks, uninstalls it silently
+and checks that nothing of it is left.
 
-Usage: wine_viewer.py PATH-TO-IMAGE-VIEWER.EXE [PATH-TO-SETUP.EXE]
+Usage: wine_viewer.py PATH-TO-IMAGE-VIEWER.EXE [PATH-TO-SETUP.EXE [PLUGINS]]
 Exits 0 on success, 1 on failure, 77 (skipped) when Wine, Xvfb or
 python3-xlib is missing.
 """
@@ -70,12 +72,21 @@ def installed_session(wine, setup, env, scratch, picture):
     check(not registered(), "the uninstaller removes the program from the list of installed ones")
 
 
+# The helper's job: the decoding bound, the working room, a stack for each
+# processor, and Qt and the readers themselves (decodeur/protocole.h). Wine
+# keeps a job's limits without holding a process to its memory limit: there
+# the helper ends where its 32-bit address space does.
+MEMORY_BOUND_MIB = 1024 + 64 + 64 + 8 * (os.cpu_count() or 1)
+ADDRESS_SPACE_MIB = 2048
+
+
 def main():
-    if len(sys.argv) not in (2, 3):
+    if len(sys.argv) not in (2, 3, 4):
         print(__doc__)
         return 2
     program = os.path.abspath(sys.argv[1])
-    setup = os.path.abspath(sys.argv[2]) if len(sys.argv) == 3 else None
+    setup = os.path.abspath(sys.argv[2]) if len(sys.argv) >= 3 else None
+    plugins = os.path.abspath(sys.argv[3]) if len(sys.argv) == 4 else None
     wine = shutil.which("wine")
     if wine is None:
         print("skipped: Wine is not installed (Debian packages wine and wine32:i386)")
@@ -94,6 +105,19 @@ def main():
         subprocess.run(["wineserver", "--wait"], env=env, check=True)
         try:
             x11_viewer.full_session([wine, program], env, scratch, windows_path(picture))
+            if plugins:
+                # Wine keeps the host's QT_ variables from Windows programs:
+                # this one is set in the user's Windows environment instead.
+                reg = [wine, "reg", "add", r"HKCU\Environment", "/v", "QT_PLUGIN_PATH", "/t", "REG_SZ",
+                       "/d", windows_path(plugins), "/f"]
+                for command in (reg, ["wineserver", "--wait"]):
+                    subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, check=True)
+                x11_viewer.misbehaving_session([wine, program], env, scratch, picture, windows_path,
+                                               MEMORY_BOUND_MIB, ADDRESS_SPACE_MIB)
+                subprocess.run([wine, "reg", "delete", r"HKCU\Environment", "/v", "QT_PLUGIN_PATH", "/f"], env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+                subprocess.run(["wineserver", "--wait"], env=env, check=True)
             if setup:
                 installed_session(wine, setup, env, scratch, picture)
         finally:

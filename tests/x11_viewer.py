@@ -3,7 +3,10 @@
 window manager would, and checks what it shows, its exit status and its
 silence.
 
-Usage: x11_viewer.py PATH-TO-IMAGE-VIEWER
+Given the tests' misbehaving reader (the folder holding its imageformats
+folder), it then checks that the decoding helper contains it.
+
+Usage: x11_viewer.py PATH-TO-IMAGE-VIEWER [PLUGINS]
 Exits 0 on success, 1 on failure, 77 (skipped) when Xvfb or python3-xlib is
 missing.
 """
@@ -158,13 +161,13 @@ class Screen:
         w.send_event(message, event_mask=self.X.NoEventMask)
         self.d.sync()
 
-    def colour_counts(self, w):
-        """How many pixels of each quadrant's colour the window shows."""
+    def colour_counts(self, w, colours=QUADRANTS):
+        """How many pixels of each colour (each quadrant's by default) the window shows."""
         _, _, width, height = self.rect(w)
         data = bytearray(w.get_image(0, 0, width, height, self.X.ZPixmap, 0xFFFFFFFF).data)
         data[3::4] = bytes(len(data) // 4)  # 32-bit pixels of a 24-bit screen: drop the padding
         pixels = collections.Counter(array.array("I", data))
-        return [pixels[(r << 16) | (g << 8) | b] for r, g, b in QUADRANTS]
+        return [pixels[(r << 16) | (g << 8) | b] for r, g, b in colours]
 
 
 def wait_for(what, condition, timeout=20.0):
@@ -296,6 +299,70 @@ def full_session(command, env, scratch, picture):
     check(out == b"" and err == b"", "nothing printed (stdout %r, stderr %r)" % (out[:300], err[:300]))
 
 
+# The tests' misbehaving reader (tests/lecteur_hostile) draws these in its
+# plain picture, and a pixel of BLOCK for each 16 MiB block it could take.
+HOSTILE_PLAIN = [(40 * x, 80 * y, 200) for y in range(3) for x in range(5)]
+BLOCK = (20, 40, 60)
+
+
+def misbehaving_session(command, env, scratch, picture, to_path, memory_bound_mib, unbound_mib=None):
+    """The misbehaving reader, which env's QT_PLUGIN_PATH finds, crashes,
+    spins, sleeps and takes memory: each time the window is back promptly
+    with the empty picture, and the next picture opens; the memory it got
+    is within memory_bound_mib, or, where the system may not hold the helper
+    to that, within unbound_mib (all a 32-bit process can address). to_path
+    turns a path into the program's."""
+    files = {}
+    for mode in ("plain", "crash", "spin", "sleep", "allocate"):
+        files[mode] = os.path.join(scratch, mode + ".hostile")
+        with open(files[mode], "wb") as f:
+            f.write(b"image-viewer-hostile " + mode.encode() + b"\n")
+    viewer = Viewer(command[0], command[1:], env, scratch)
+    screen = Screen(env["DISPLAY"])
+    main = main_window(screen)
+
+    def choose_and_see(path, colours, shown=lambda counts: True):
+        """Chooses path; once the window takes clicks again, returns the
+        seconds that took and what the picture dialog shows of colours, as
+        soon as that satisfies shown."""
+        choose(screen, main, to_path(path))
+        start = time.monotonic()
+        dialog = open_dialog(screen, main)
+        elapsed = time.monotonic() - start
+        try:
+            counts = wait_for("the picture", lambda: (lambda c: shown(c) and c)(screen.colour_counts(dialog, colours)), 5)
+        except Failure:
+            counts = screen.colour_counts(dialog, colours)
+        screen.close(dialog)
+        wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+        return elapsed, counts
+
+    plain = [1] * len(HOSTILE_PLAIN)
+    check(choose_and_see(files["plain"], HOSTILE_PLAIN, lambda c: c == plain)[1] == plain,
+          "the decoding helper uses the misbehaving reader: its plain picture shows")
+    for mode in ("crash", "spin", "sleep"):
+        elapsed, counts = choose_and_see(files[mode], QUADRANTS + [BLOCK])
+        check(counts == [0] * 5 and elapsed < 2 * PATIENCE,
+              "a reader that does %s gives the empty picture (%s), the window back in %.1f s" % (mode, counts, elapsed))
+        expected = shown_of_picture()
+        check(choose_and_see(picture, QUADRANTS, lambda c: c == expected)[1] == expected, "the next picture opens")
+    blocks = choose_and_see(files["allocate"], [BLOCK], lambda c: c[0] > 0)[1][0]
+    if unbound_mib is None or 0 < blocks * 16 <= memory_bound_mib:
+        check(0 < blocks and blocks * 16 <= memory_bound_mib,
+              "a reader that takes memory without end gets %d MiB, no more than %d" % (blocks * 16, memory_bound_mib))
+    else:
+        check(blocks * 16 <= unbound_mib, "a reader that takes memory without end gets %d MiB: this system does not "
+              "hold the helper to its %d MiB, but it ends there, with all a 32-bit process can address"
+              % (blocks * 16, memory_bound_mib))
+    expected = shown_of_picture()
+    check(choose_and_see(picture, QUADRANTS, lambda c: c == expected)[1] == expected, "the next picture opens")
+
+    screen.close(main)
+    status, out, err = viewer.finish()
+    check(status == 0 and out == b"" and err == b"",
+          "the viewer exits with status 0 and prints nothing (%d, %r, %r)" % (status, out[:300], err[:300]))
+
+
 def session_with_arguments(program, env, scratch):
     viewer = Viewer(program, ["-style", "fusion", "foo", "--bar"], env, scratch)
     screen = Screen(env["DISPLAY"])
@@ -341,14 +408,20 @@ def on_private_display(prefix, session):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         print(__doc__)
         return 2
     program = os.path.abspath(sys.argv[1])
+    plugins = os.path.abspath(sys.argv[2]) if len(sys.argv) == 3 else None
 
     def session(env, scratch, picture):
         full_session([program], env, scratch, picture)
         session_with_arguments(program, env, scratch)
+        if plugins:
+            # The helper's memory: the decoding bound, the working room and
+            # a stack for each processor (decodeur/protocole.h).
+            misbehaving_session([program], dict(env, QT_PLUGIN_PATH=plugins), scratch, picture, lambda p: p,
+                                1024 + 64 + 8 * os.cpu_count())
     return on_private_display("viewer-x11-", session)
 
 

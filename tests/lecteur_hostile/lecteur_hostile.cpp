@@ -6,8 +6,8 @@
 // - plain: a 5 x 3 picture, pixel (x, y) = (40 x, 80 y, 200): the reader is used.
 // - crash: writes through a null pointer.   - spin: loops forever.
 // - sleep: sleeps forever.
-// - allocate: takes 16 MiB blocks, touching every page, until refused; the
-//   picture is one pixel wide for each block it got.
+// - allocate: takes 16 MiB blocks until refused, and keeps them; the picture
+//   is a pixel of (20, 40, 60) for each block it got.
 // - escape: tries, one a line, "read PATH", "write PATH", "connect PORT" (on
 //   127.0.0.1), "run PROGRAM ARGUMENT", "signal" (its parent, signal 0) and
 //   "memory" (its parent's); the picture is a pixel for each, red when the
@@ -20,8 +20,8 @@
 #include <QList>
 
 #include <cstdlib>
-#include <cstring>
 #include <thread>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -125,16 +125,13 @@ public:
             for (;;)
                 std::this_thread::sleep_for(std::chrono::hours(1));
         if (mode == "allocate") {
-            int blocs = 0;
-            for (;;) {
-                char *bloc = static_cast<char *>(std::malloc(16 << 20));
-                if (!bloc)
-                    break;
-                std::memset(bloc, 1, 16 << 20);
-                ++blocs;
+            std::vector<char *> blocs;
+            while (char *bloc = static_cast<char *>(std::malloc(16 << 20))) {
+                bloc[0] = 1;
+                blocs.push_back(bloc);
             }
-            *image = QImage(qMax(blocs, 1), 1, QImage::Format_RGB32);
-            image->fill(blocs > 0 ? Qt::white : Qt::black);
+            *image = QImage(qMax(int(blocs.size()), 1), 1, QImage::Format_RGB32);
+            image->fill(blocs.empty() ? qRgb(0, 0, 0) : qRgb(20, 40, 60));
             return true;
         }
 #ifdef Q_OS_UNIX
