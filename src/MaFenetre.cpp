@@ -105,6 +105,15 @@ public:
         setProgram(cheminDuDecodeur());
         setStandardErrorFile(QProcess::nullDevice());
 #ifndef Q_OS_WIN
+        // The helper's pictures are fresh memory, which the system hands over
+        // a page at a time: glibc's allocator (2.35 and later) may ask for
+        // huge pages instead, and a large picture then decodes in half the
+        // time. Tunables of the user's own come after, so they prevail.
+        QProcessEnvironment environnement = QProcessEnvironment::systemEnvironment();
+        const QString reglages = environnement.value(QStringLiteral("GLIBC_TUNABLES"));
+        environnement.insert(QStringLiteral("GLIBC_TUNABLES"),
+                             QStringLiteral("glibc.malloc.hugetlb=1") + (reglages.isEmpty() ? QString() : QLatin1Char(':') + reglages));
+        setProcessEnvironment(environnement);
         setStandardInputFile(QProcess::nullDevice());
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
         setChildProcessModifier([this] { dup2(socketDuDecodeur, STDIN_FILENO); });

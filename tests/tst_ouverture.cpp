@@ -406,8 +406,9 @@ void TestOuverture::lecteurQuiSeConduitMal()
     }
 
     // One that takes memory until refused gets the decoding bound and the
-    // working room, no more.
-    QVERIFY(choisir(v, hostile("memoire", "allocate\n")));
+    // working room, no more. (A sanitized helper spends a second on that:
+    // a file of 1 MiB allows it.)
+    QVERIFY(choisir(v, hostile("memoire", "allocate\n" + QByteArray(1 << 20, ' '))));
     const qint64 obtenus = qint64(imageDuLabel(v.label).width()) << 24;
     const qint64 plafond = protocole::octetsDecodesMax + protocole::octetsDeTravail
         + sysconf(_SC_NPROCESSORS_ONLN) * protocole::octetsParProcesseur;

@@ -6,8 +6,8 @@
 // - plain: a 5 x 3 picture, pixel (x, y) = (40 x, 80 y, 200): the reader is used.
 // - crash: writes through a null pointer.   - spin: loops forever.
 // - sleep: sleeps forever.
-// - allocate: takes 16 MiB blocks until refused, and keeps them; the picture
-//   is a pixel of (20, 40, 60) for each block it got.
+// - allocate: takes 16 MiB blocks until refused, then lets them go; the
+//   picture is a pixel of (20, 40, 60) for each block it got.
 // - escape: tries, one a line, "read PATH", "write PATH", "connect PORT" (on
 //   127.0.0.1), "run PROGRAM ARGUMENT", "signal" (its parent, signal 0) and
 //   "memory" (its parent's); the picture is a pixel for each, red when the
@@ -21,7 +21,6 @@
 
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -125,13 +124,15 @@ public:
             for (;;)
                 std::this_thread::sleep_for(std::chrono::hours(1));
         if (mode == "allocate") {
-            std::vector<char *> blocs;
-            while (char *bloc = static_cast<char *>(std::malloc(16 << 20))) {
-                bloc[0] = 1;
-                blocs.push_back(bloc);
-            }
-            *image = QImage(qMax(int(blocs.size()), 1), 1, QImage::Format_RGB32);
-            image->fill(blocs.empty() ? qRgb(0, 0, 0) : qRgb(20, 40, 60));
+            // Room for them all beforehand: once refused, nothing more may be.
+            static char *blocs[1 << 12];
+            int obtenus = 0;
+            while (obtenus < (1 << 12) && (blocs[obtenus] = static_cast<char *>(std::malloc(16 << 20))))
+                blocs[obtenus++][0] = 1;
+            for (int i = 0; i < obtenus; ++i)
+                std::free(blocs[i]);
+            *image = QImage(qMax(obtenus, 1), 1, QImage::Format_RGB32);
+            image->fill(obtenus > 0 ? qRgb(20, 40, 60) : qRgb(0, 0, 0));
             return true;
         }
 #ifdef Q_OS_UNIX
