@@ -23,6 +23,7 @@ ok() { echo "ok: $*"; }
 check_tree() {
     local prefix=$1 what=$2
     [ -x "$prefix/bin/image-viewer" ] || fail "$what: no bin/image-viewer"
+    [ -x "$prefix/libexec/image-viewer/image-viewer-decodeur" ] || fail "$what: no decoding helper in libexec/image-viewer"
     local desktop=$prefix/share/applications/$id.desktop
     local icon=$prefix/share/icons/hicolor/scalable/apps/$id.svg
     local metainfo=$prefix/share/metainfo/$id.metainfo.xml
@@ -45,11 +46,19 @@ check_tree() {
         || fail "$what: no machine-readable copyright file"
     gzip -dc "$doc/changelog.gz" | head -n 1 | grep -q '^image-viewer (' || fail "$what: no changelog"
     gzip -dc "$prefix/share/man/man1/image-viewer.1.gz" | grep -q '^\.TH IMAGE-VIEWER 1' || fail "$what: no manual page"
-    ok "$what: program, desktop entry, icon, metainfo, copyright, changelog and manual page in place and valid"
+    ok "$what: program, decoding helper, desktop entry, icon, metainfo, copyright, changelog and manual page in place and valid"
 }
 
 cmake --install "$build" --prefix "$scratch/install" >/dev/null
 check_tree "$scratch/install" "cmake --install"
+# Installed, the viewer finds its helper in libexec: a chosen picture shows.
+status=0
+/usr/bin/python3 "$(dirname "$0")/x11_viewer.py" "$scratch/install/bin/image-viewer" > "$scratch/x11.log" 2>&1 || status=$?
+case $status in
+    0) ok "the installed viewer shows a chosen picture, decoded by its installed helper" ;;
+    77) echo "note: $(tail -n 1 "$scratch/x11.log"), so the installed viewer was not run" ;;
+    *) cat "$scratch/x11.log"; fail "the installed viewer" ;;
+esac
 
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null) \
     || fail "cpack could not build the package"
@@ -74,6 +83,6 @@ else
     echo "note: lintian is not installed, so the .deb was not checked with it"
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
-[[ $depends == *"$widgets_package"* && $depends == *libc6* ]] \
+[[ $depends == *"$widgets_package"* && $depends == *libc6* && $depends == *libseccomp2* ]] \
     || fail ".deb dependencies do not come from the linked libraries: $depends"
 ok ".deb depends on: $depends"
