@@ -76,7 +76,7 @@ resources=$(wrestool -l "$folder/image-viewer.exe")
 grep -q -- "--type=14 --name='IDI_ICON1'" <<<"$resources" || fail "no application icon: $resources"
 [ "$(grep -c -- '--type=3 ' <<<"$resources")" -ge 8 ] || fail "the icon lacks sizes: $resources"
 version=$(wrestool -x --raw --type=16 "$folder/image-viewer.exe" | strings -el)
-for field in "ProductName Image viewer" "FileVersion 1.0.0" "FileDescription Image viewer"; do
+for field in "ProductName Image viewer" "FileVersion 1.1.0" "FileDescription Image viewer"; do
     grep -qx "${field#* }" <<<"$(grep -A1 -x "${field%% *}" <<<"$version")" || fail "no $field in: $version"
 done
 ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' <<<"$resources") sizes and its version"
