@@ -32,17 +32,26 @@
 
 namespace {
 
-// Resident and peak resident memory of this process, in kB.
-qint64 memoire(const char *champ)
+// A process's resident or peak resident memory ("VmRSS", "VmHWM"), in kB,
+// as its `status` reads; -1 once it is gone.
+qint64 champ(const QByteArray &status, const char *nom)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray cle = QByteArray(champ) + ':';
-    for (const QByteArray &ligne : status.readAll().split('\n'))
+    const QByteArray cle = QByteArray(nom) + ':';
+    for (const QByteArray &ligne : status.split('\n'))
         if (ligne.startsWith(cle))
             return ligne.mid(cle.size()).trimmed().split(' ').value(0).toLongLong();
     return -1;
+}
+
+QByteArray status(const QString &processus)
+{
+    QFile fichier(QStringLiteral("/proc/%1/status").arg(processus));
+    return fichier.open(QIODevice::ReadOnly) ? fichier.readAll() : QByteArray();
+}
+
+qint64 memoire(const char *nom)
+{
+    return champ(status(QStringLiteral("self")), nom);
 }
 
 void remettrePic()
@@ -104,15 +113,10 @@ qint64 picDe(qint64 pid)
 {
     qint64 pic = 0;
     for (;;) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (!status.open(QIODevice::ReadOnly))
+        const QByteArray etat = status(QString::number(pid));
+        if (etat.isEmpty() || etat.contains("State:\tZ") || etat.contains("State:\tX"))
             return pic;
-        const QByteArray etat = status.readAll();
-        if (etat.contains("State:\tZ") || etat.contains("State:\tX"))
-            return pic;
-        for (const QByteArray &ligne : etat.split('\n'))
-            if (ligne.startsWith("VmHWM:"))
-                pic = qMax(pic, ligne.mid(6).trimmed().split(' ').value(0).toLongLong());
+        pic = qMax(pic, champ(etat, "VmHWM"));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

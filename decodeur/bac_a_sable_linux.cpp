@@ -219,19 +219,13 @@ bool recevoir(protocole::Demande &demande, QFile &fichier)
 {
     // The request comes in one message on the socket that is the standard
     // input, the open file beside it; the file then becomes the standard input.
-    alignas(cmsghdr) char passager[CMSG_SPACE(sizeof(int))];
-    iovec morceau{&demande, sizeof demande};
-    msghdr message{};
-    message.msg_iov = &morceau;
-    message.msg_iovlen = 1;
-    message.msg_control = passager;
-    message.msg_controllen = sizeof passager;
+    protocole::Message message(demande);
     ssize_t lus;
     do
-        lus = recvmsg(STDIN_FILENO, &message, MSG_CMSG_CLOEXEC);
+        lus = recvmsg(STDIN_FILENO, &message.entete, MSG_CMSG_CLOEXEC);
     while (lus < 0 && errno == EINTR);
-    const cmsghdr *entete = lus == ssize_t(sizeof demande) ? CMSG_FIRSTHDR(&message) : nullptr;
-    if (!entete || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || entete->cmsg_level != SOL_SOCKET
+    const cmsghdr *entete = lus == ssize_t(sizeof demande) ? CMSG_FIRSTHDR(&message.entete) : nullptr;
+    if (!entete || (message.entete.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || entete->cmsg_level != SOL_SOCKET
         || entete->cmsg_type != SCM_RIGHTS || entete->cmsg_len != CMSG_LEN(sizeof(int)))
         return false;
     int fd;

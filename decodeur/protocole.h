@@ -7,6 +7,10 @@
 
 #include <QtGlobal>
 
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#endif
+
 namespace protocole {
 
 // What the helper writes first, once it has loaded Qt and the readers and
@@ -29,6 +33,27 @@ struct Demande
     quint64 fichier;
     char suffixe[16];
 };
+
+#ifndef Q_OS_WIN
+// The request as one message on a local socket, with room beside it for
+// the open file, which travels as the message's passenger.
+struct Message
+{
+    explicit Message(Demande &demande) : morceau{&demande, sizeof demande}
+    {
+        entete.msg_iov = &morceau;
+        entete.msg_iovlen = 1;
+        entete.msg_control = passager;
+        entete.msg_controllen = sizeof passager;
+    }
+    Message(const Message &) = delete;
+    Message &operator=(const Message &) = delete;
+
+    alignas(cmsghdr) char passager[CMSG_SPACE(sizeof(int))] = {};
+    iovec morceau;
+    msghdr entete{};
+};
+#endif
 
 // The helper's answer, after that first byte: a header, then `hauteur` rows of `octetsParLigne`
 // bytes, as a QImage of that size and format lays them out.

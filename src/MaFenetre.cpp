@@ -220,21 +220,15 @@ private:
 #else
         if (socketDemandes < 0)
             return false;
-        alignas(cmsghdr) char passager[CMSG_SPACE(sizeof(int))] = {};
-        iovec morceau{&demande, sizeof demande};
-        msghdr message{};
-        message.msg_iov = &morceau;
-        message.msg_iovlen = 1;
-        message.msg_control = passager;
-        message.msg_controllen = sizeof passager;
-        cmsghdr *entete = CMSG_FIRSTHDR(&message);
+        protocole::Message message(demande);
+        cmsghdr *entete = CMSG_FIRSTHDR(&message.entete);
         entete->cmsg_level = SOL_SOCKET;
         entete->cmsg_type = SCM_RIGHTS;
         entete->cmsg_len = CMSG_LEN(sizeof(int));
         memcpy(CMSG_DATA(entete), &fichier.fd, sizeof(int));
         ssize_t envoyes;
         do
-            envoyes = sendmsg(socketDemandes, &message, MSG_NOSIGNAL);
+            envoyes = sendmsg(socketDemandes, &message.entete, MSG_NOSIGNAL);
         while (envoyes < 0 && errno == EINTR);
         return envoyes == ssize_t(sizeof demande);
 #endif
