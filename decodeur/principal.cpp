@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdlib>
 
 #ifdef Q_OS_WIN
@@ -89,9 +90,9 @@ int main(int, char *argv[])
         _exit(EXIT_FAILURE);
     // Only a plain suffix, as the viewer sends it; anything else is no hint.
     QByteArray suffixe(demande.suffixe, int(qstrnlen(demande.suffixe, sizeof demande.suffixe)));
-    for (const char c : suffixe)
-        if (!(c >= 'a' && c <= 'z') && !(c >= '0' && c <= '9'))
-            suffixe.clear();
+    const auto simple = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+    if (!std::all_of(suffixe.cbegin(), suffixe.cend(), simple))
+        suffixe.clear();
     const QImage image
         = lecture::lirePartieVisible(&fichier, suffixe, QSize(int(demande.largeur), int(demande.hauteur)));
     // Ends at once: nothing is left to release that the system does not.

@@ -111,8 +111,9 @@ public:
         // time. Tunables of the user's own come after, so they prevail.
         QProcessEnvironment environnement = QProcessEnvironment::systemEnvironment();
         const QString reglages = environnement.value(QStringLiteral("GLIBC_TUNABLES"));
+        const QString pagesEnormes = QStringLiteral("glibc.malloc.hugetlb=1");
         environnement.insert(QStringLiteral("GLIBC_TUNABLES"),
-                             QStringLiteral("glibc.malloc.hugetlb=1") + (reglages.isEmpty() ? QString() : QLatin1Char(':') + reglages));
+                             reglages.isEmpty() ? pagesEnormes : pagesEnormes + QLatin1Char(':') + reglages);
         setProcessEnvironment(environnement);
         setStandardInputFile(QProcess::nullDevice());
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
