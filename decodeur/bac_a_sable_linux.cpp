@@ -183,10 +183,17 @@ bool filtrerAppels()
           SCMP_SYS(io_uring_setup), SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register)})
         refuser(appel);
     // Its own limits and its clock stay as set; no characters typed into a
-    // terminal; no new namespaces.
+    // terminal; no new namespaces or mounts; nothing of the kernel's own that
+    // an unprivileged process may still reach: the user's keyrings, the
+    // kernel's log, performance counters, programs loaded into the kernel,
+    // page faults handled by hand.
     refuser(SCMP_SYS(setrlimit));
     refuserSi(SCMP_SYS(prlimit64), argument(2, SCMP_CMP_NE, 0));
-    for (const int appel : {SCMP_SYS(timer_settime), SCMP_SYS(timer_delete), SCMP_SYS(unshare), SCMP_SYS(setns)})
+    for (const int appel :
+         {SCMP_SYS(timer_settime), SCMP_SYS(timer_delete), SCMP_SYS(unshare), SCMP_SYS(setns), SCMP_SYS(fsopen),
+          SCMP_SYS(fsconfig), SCMP_SYS(fsmount), SCMP_SYS(move_mount), SCMP_SYS(open_tree), SCMP_SYS(fspick),
+          SCMP_SYS(mount_setattr), SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(syslog),
+          SCMP_SYS(perf_event_open), SCMP_SYS(bpf), SCMP_SYS(userfaultfd), SCMP_SYS(process_madvise)})
         refuser(appel);
     refuserSi(SCMP_SYS(ioctl), argument(1, SCMP_CMP_EQ, TIOCSTI));
 

@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -295,7 +294,7 @@ void TestOuverture::tailleDecodeeBornee()
     QByteArray donneesAbimees = png(8, 8, 8, 2, noir);
     donneesAbimees[donneesAbimees.size() - 13] = '\x5a'; // the last byte of the data's CRC
 
-    // Each refused from its header, promptly, as the empty picture.
+    // Each refused promptly, by the decoding helper's limits, as the empty picture.
     const QList<QPair<QString, QByteArray>> refuses{
         // PNG is decoded whole before any cut: 3.4 GB.
         {chemin("30000x30000.png"), png(30000, 30000, 8, 2, noir)},
