@@ -249,8 +249,7 @@ bool limiter(qint64 octets)
     // sanitizer reserves), plus the decoding bound and the working room.
     const qint64 donnees = etat("VmData") * 1024;
     const qint64 processeurs = qMax(1L, sysconf(_SC_NPROCESSORS_ONLN));
-    const qint64 memoire = donnees + protocole::octetsDecodesMax + protocole::octetsDeTravail
-        + processeurs * protocole::octetsParProcesseur;
+    const qint64 memoire = donnees + protocole::octetsPourDecoder(processeurs);
     if (donnees <= 0 || !limite(RLIMIT_DATA, rlim_t(memoire)) || !limite(RLIMIT_FSIZE, 0))
         return false;
 

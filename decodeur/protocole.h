@@ -75,6 +75,13 @@ constexpr qint64 octetsDecodesMax = qint64(1) << 30;
 // decoder starts, one a processor.
 constexpr qint64 octetsDeTravail = qint64(64) << 20;
 constexpr qint64 octetsParProcesseur = qint64(8) << 20;
+// What decoding may take beyond what the helper holds before it starts,
+// with `processeurs` processors.
+inline qint64 octetsPourDecoder(qint64 processeurs)
+{
+    return octetsDecodesMax + octetsDeTravail + processeurs * octetsParProcesseur;
+}
+
 // Where the system counts the helper's memory whole (Windows), what it
 // takes with Qt and the readers loaded, before it decodes.
 constexpr qint64 octetsDuDecodeur = qint64(64) << 20;

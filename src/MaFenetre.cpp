@@ -139,9 +139,8 @@ public:
         limites.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY | JOB_OBJECT_LIMIT_ACTIVE_PROCESS
             | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         limites.BasicLimitInformation.ActiveProcessLimit = 1;
-        limites.ProcessMemoryLimit = SIZE_T(protocole::octetsDuDecodeur + protocole::octetsDecodesMax
-                                            + protocole::octetsDeTravail
-                                            + QThread::idealThreadCount() * protocole::octetsParProcesseur);
+        limites.ProcessMemoryLimit
+            = SIZE_T(protocole::octetsDuDecodeur + protocole::octetsPourDecoder(QThread::idealThreadCount()));
         JOBOBJECT_BASIC_UI_RESTRICTIONS bureau{JOB_OBJECT_UILIMIT_DESKTOP | JOB_OBJECT_UILIMIT_DISPLAYSETTINGS
                                                | JOB_OBJECT_UILIMIT_EXITWINDOWS | JOB_OBJECT_UILIMIT_GLOBALATOMS
                                                | JOB_OBJECT_UILIMIT_HANDLES | JOB_OBJECT_UILIMIT_READCLIPBOARD
@@ -242,9 +241,15 @@ private:
         while (bytesAvailable() < octets) {
             if (state() == QProcess::NotRunning || limite.hasExpired())
                 return false;
-            waitForReadyRead(int(qBound(qint64(1), limite.remainingTime(), qint64(1000))));
+            patienter(limite);
         }
         return true;
+    }
+
+    // Waits for more of the answer, or the helper's end, a second at most.
+    void patienter(const QDeadlineTimer &limite)
+    {
+        waitForReadyRead(int(qBound(qint64(1), limite.remainingTime(), qint64(1000))));
     }
 
     // The answer is the helper's word only: its size must be within the
@@ -267,7 +272,7 @@ private:
             || read(reinterpret_cast<char *>(image.bits()), octets) != octets)
             return QImage();
         while (state() != QProcess::NotRunning && bytesAvailable() == 0 && !limite.hasExpired())
-            waitForReadyRead(int(qBound(qint64(1), limite.remainingTime(), qint64(1000))));
+            patienter(limite);
         if (state() != QProcess::NotRunning || bytesAvailable() > 0 || exitStatus() != QProcess::NormalExit
             || exitCode() != 0)
             return QImage();

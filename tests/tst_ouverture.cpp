@@ -409,8 +409,7 @@ void TestOuverture::lecteurQuiSeConduitMal()
     // a file of 1 MiB allows it.)
     QVERIFY(choisir(v, hostile("memoire", "allocate\n" + QByteArray(1 << 20, ' '))));
     const qint64 obtenus = qint64(imageDuLabel(v.label).width()) << 24;
-    const qint64 plafond = protocole::octetsDecodesMax + protocole::octetsDeTravail
-        + sysconf(_SC_NPROCESSORS_ONLN) * protocole::octetsParProcesseur;
+    const qint64 plafond = protocole::octetsPourDecoder(sysconf(_SC_NPROCESSORS_ONLN));
     QVERIFY2(obtenus > protocole::octetsDecodesMax && obtenus <= plafond, qPrintable(QString::number(obtenus)));
 
     // One that tries to get out: read a file it was not given, write one,
