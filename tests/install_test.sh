@@ -2,10 +2,12 @@
 # Installs a built tree into a scratch prefix and builds its Debian package,
 # then checks what lands where, that the desktop files validate and, when
 # lintian is installed, that it finds no error and no warning in the package.
-# Usage: install_test.sh BUILD_DIR APP_ID QT_WIDGETS_PACKAGE
+# Usage: install_test.sh BUILD_DIR APP_ID QT_WIDGETS_PACKAGE READER_PACKAGE...
 # Exits 77 (skipped) when a tool it needs is missing.
 set -euo pipefail
 build=$1 id=$2 widgets_package=$3
+shift 3
+reader_packages=("$@")
 
 for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps file; do
     if ! command -v "$tool" >/dev/null; then
@@ -86,3 +88,12 @@ depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *"$widgets_package"* && $depends == *libc6* && $depends == *libseccomp2* ]] \
     || fail ".deb dependencies do not come from the linked libraries: $depends"
 ok ".deb depends on: $depends"
+# The picture readers come by default, and are the archive's own packages.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for package in "${reader_packages[@]}"; do
+    [[ ", $recommends, " == *", $package, "* ]] || fail ".deb does not recommend $package: $recommends"
+    if command -v apt-cache >/dev/null && [ -z "$(apt-cache show --no-all-versions "$package" 2>/dev/null)" ]; then
+        fail ".deb recommends $package, which the archive does not have"
+    fi
+done
+ok ".deb recommends: $recommends"
