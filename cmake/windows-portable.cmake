@@ -46,8 +46,25 @@ viewer_install_libraries(. TARGETS
 # formats Qt Gui does not read itself; the native look.
 viewer_install_libraries(platforms TARGETS
     ${IMAGE_VIEWER_QT}::QWindowsIntegrationPlugin ${IMAGE_VIEWER_QT}::QMinimalIntegrationPlugin)
-viewer_install_libraries(imageformats TARGETS
-    ${IMAGE_VIEWER_QT}::QJpegPlugin ${IMAGE_VIEWER_QT}::QGifPlugin ${IMAGE_VIEWER_QT}::QICOPlugin)
+# Qt's extra readers and Qt SVG come where this Qt has them, as the Qt that
+# scripts/windows builds does.
+set(readers QJpegPlugin QGifPlugin QICOPlugin)
+foreach(reader QWebpPlugin QTiffPlugin QTgaPlugin QICNSPlugin QWbmpPlugin)
+    if(TARGET ${IMAGE_VIEWER_QT}::${reader})
+        list(APPEND readers ${reader})
+    else()
+        message(WARNING "This Qt has no ${reader}: the Windows packages will lack it.")
+    endif()
+endforeach()
+find_package(${IMAGE_VIEWER_QT} QUIET COMPONENTS Svg)
+if(TARGET ${IMAGE_VIEWER_QT}::Svg AND TARGET ${IMAGE_VIEWER_QT}::QSvgPlugin)
+    list(APPEND readers QSvgPlugin)
+    viewer_install_libraries(. TARGETS ${IMAGE_VIEWER_QT}::Svg)
+else()
+    message(WARNING "This Qt has no Qt SVG: the Windows packages will read no SVG.")
+endif()
+list(TRANSFORM readers PREPEND ${IMAGE_VIEWER_QT}::)
+viewer_install_libraries(imageformats TARGETS ${readers})
 viewer_install_libraries(styles TARGETS ${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin)
 
 # Its licence, and the licences and notices of everything it ships with it,
@@ -76,6 +93,16 @@ if(EXISTS "${IMAGE_VIEWER_QT_NOTICES}/SOURCE")
     foreach(part corelib/codecs corelib/io corelib/kernel corelib/text gui/painting gui/text)
         get_filename_component(module ${part} DIRECTORY)
         install(DIRECTORY "${IMAGE_VIEWER_QT_NOTICES}/src/${part}" DESTINATION notices/Qt/${module})
+    endforeach()
+    # The modules built beside it: where their source comes from, and the
+    # code they bundle (libwebp, libtiff; Qt SVG's XSVG part).
+    foreach(module qtimageformats qtsvg)
+        set(notices "${IMAGE_VIEWER_QT_NOTICES}/../${module}")
+        if(EXISTS "${notices}/SOURCE")
+            install(FILES "${notices}/SOURCE" DESTINATION notices/Qt/${module} RENAME SOURCE.txt)
+            install(FILES "${notices}/debian-copyright" DESTINATION notices/Qt/${module} RENAME copyright.txt)
+            install(DIRECTORY "${notices}/src/" DESTINATION notices/Qt/${module})
+        endif()
     endforeach()
 else()
     message(WARNING "No licence notices for Qt in ${IMAGE_VIEWER_QT_NOTICES}: the Windows packages "

@@ -43,10 +43,12 @@ cmake -E make_directory "$WORK/unpacked"
 folder=$WORK/unpacked/$(basename "$zip" .zip)
 expected="image-viewer.exe image-viewer-decodeur.exe libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll
 Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll platforms/qminimal.dll imageformats/qgif.dll
-imageformats/qico.dll imageformats/qjpeg.dll styles/qwindowsvistastyle.dll LICENSE.txt"
+imageformats/qico.dll imageformats/qjpeg.dll imageformats/qwebp.dll imageformats/qtiff.dll imageformats/qtga.dll
+imageformats/qicns.dll imageformats/qwbmp.dll Qt5Svg.dll imageformats/qsvg.dll styles/qwindowsvistastyle.dll
+LICENSE.txt"
 files=$(cd "$folder" && find . -type f -not -path './notices/*' | sed 's|^\./||' | sort)
 [ "$files" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "the zip holds $(tr '\n' ' ' <<<"$files")"
-ok "the zip holds the program, its decoding helper, its licence, Qt's libraries and plugins, and the MinGW run time"
+ok "the zip holds the program, its decoding helper, its licence, Qt's libraries and plugins (the WebP, TIFF, TGA, ICNS, WBMP and SVG readers included), and the MinGW run time"
 # The notices of what it ships, from the sources built: Qt's licence and
 # source, each library Qt bundles, the GCC run time's exception, winpthreads.
 grep -q 'GNU LESSER GENERAL PUBLIC LICENSE' "$folder/notices/Qt/LGPL-3.0.txt" || fail "no LGPL text for Qt"
@@ -55,9 +57,17 @@ for library in libpng libjpeg zlib freetype harfbuzz-ng pcre2; do
     [ -n "$(find "$folder/notices/Qt/3rdparty/$library" -type f -iname '*LICEN[CS]E*' -o -type f -name COPYING)" ] \
         || fail "no licence for the $library Qt bundles"
 done
+for module in qtimageformats qtsvg; do
+    grep -q "apt-get source $module-opensource-src=" "$folder/notices/Qt/$module/SOURCE.txt" \
+        || fail "no word of the source of Qt's $module"
+    grep -q '^Format: ' "$folder/notices/Qt/$module/copyright.txt" || fail "no copyright file for Qt's $module"
+done
+grep -q 'Copyright' "$folder/notices/Qt/qtimageformats/3rdparty/libwebp/COPYING" || fail "no licence for libwebp"
+grep -q 'Copyright' "$folder/notices/Qt/qtimageformats/3rdparty/libtiff/COPYRIGHT" || fail "no licence for libtiff"
+grep -q 'Copyright' "$folder/notices/Qt/qtsvg/svg/XSVG_LICENSE.txt" || fail "no licence for Qt SVG's XSVG code"
 grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$folder/notices/MinGW/gcc-runtime.txt" || fail "no GCC run time notice"
 grep -q 'winpthreads' "$folder/notices/MinGW/mingw-w64-winpthreads.txt" || fail "no winpthreads notice"
-ok "the zip holds the notices of Qt, the libraries it bundles and the MinGW run time"
+ok "the zip holds the notices of Qt and its modules, the libraries they bundle and the MinGW run time"
 
 # Both programs: 32-bit GUI programs, so that no console window flashes.
 for program in image-viewer image-viewer-decodeur; do
@@ -76,7 +86,7 @@ resources=$(wrestool -l "$folder/image-viewer.exe")
 grep -q -- "--type=14 --name='IDI_ICON1'" <<<"$resources" || fail "no application icon: $resources"
 [ "$(grep -c -- '--type=3 ' <<<"$resources")" -ge 8 ] || fail "the icon lacks sizes: $resources"
 version=$(wrestool -x --raw --type=16 "$folder/image-viewer.exe" | strings -el)
-for field in "ProductName Image viewer" "FileVersion 1.1.0" "FileDescription Image viewer"; do
+for field in "ProductName Image viewer" "FileVersion 1.2.0" "FileDescription Image viewer"; do
     grep -qx "${field#* }" <<<"$(grep -A1 -x "${field%% *}" <<<"$version")" || fail "no $field in: $version"
 done
 ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' <<<"$resources") sizes and its version"
@@ -84,8 +94,12 @@ ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' 
 grep -q 'Nullsoft' "$setup" || fail "$setup is no NSIS installer"
 ok "the installer $(basename "$setup") is $(stat -c %s "$setup") bytes, the zip $(stat -c %s "$zip")"
 
+# The test picture in the new readers' formats, written here, where Pillow is.
+pictures=$WORK/pictures
+/usr/bin/python3 "$HERE/wine_viewer.py" --write-pictures "$pictures" || fail "could not write the WebP, TIFF and SVG pictures"
+
 if [ -z "$vm" ]; then
-    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup" "$plugins"
+    exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup" "$plugins" "$pictures"
 fi
 
 # On the emulated machine: the test goes in as a second initramfs after the
@@ -95,8 +109,9 @@ mkdir -p "$payload/test"
 cp -r "$folder" "$payload/test/viewer"
 cp "$setup" "$payload/test/setup.exe"
 cp -r "$plugins" "$payload/test/plugins"
+cp -r "$pictures" "$payload/test/pictures"
 cp "$HERE/x11_viewer.py" "$HERE/wine_viewer.py" "$payload/test/"
-printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe /test/setup.exe /test/plugins\n' \
+printf '#!/bin/sh\nexec python3 /test/wine_viewer.py /test/viewer/image-viewer.exe /test/setup.exe /test/plugins /test/pictures\n' \
     > "$payload/test/run"
 chmod 755 "$payload/test/run"
 (cd "$payload" && find . | cpio --quiet -o -H newc) | cat "$vm/root.cpio" - > "$WORK/initrd"

@@ -4,13 +4,16 @@ server, with the checks x11_viewer.py makes of the Linux build. The picture
 is chosen through the native Windows file dialog, where the Unix path
 /x/y.png is Z:\\x\\y.png.
 
+Given a folder of the test picture in other formats (written beforehand
+with --write-pictures FOLDER, where Pillow is), it chooses each of them.
 Given the tests' misbehaving reader (the folder holding its imageformats
 folder), it then checks that the Windows decoding helper contains it. Given
 the installer too, it then installs it silently, checks what it put where,
 runs the installed program through the same checks, uninstalls it silently
 and checks that nothing of it is left.
 
-Usage: wine_viewer.py PATH-TO-IMAGE-VIEWER.EXE [PATH-TO-SETUP.EXE [PLUGINS]]
+Usage: wine_viewer.py PATH-TO-IMAGE-VIEWER.EXE [PATH-TO-SETUP.EXE [PLUGINS [PICTURES]]]
+       wine_viewer.py --write-pictures PICTURES
 Exits 0 on success, 1 on failure, 77 (skipped) when Wine, Xvfb or
 python3-xlib is missing.
 """
@@ -57,7 +60,8 @@ def installed_session(wine, setup, env, scratch, picture):
     folder = next((f for f in folders if os.path.isfile(os.path.join(f, "image-viewer.exe"))), None)
     check(folder is not None, "the setup installs image-viewer.exe under Program Files")
     for notice in ("LICENSE.txt", "notices/README.txt", "notices/Qt/LGPL-3.0.txt", "notices/Qt/SOURCE.txt",
-                   "notices/Qt/3rdparty/libpng/LICENSE", "notices/MinGW/gcc-runtime.txt"):
+                   "notices/Qt/3rdparty/libpng/LICENSE", "notices/Qt/qtimageformats/SOURCE.txt",
+                   "notices/Qt/qtsvg/SOURCE.txt", "notices/MinGW/gcc-runtime.txt"):
         check(os.path.isfile(os.path.join(folder, notice)), "the setup installs %s" % notice)
     menu = os.path.join(drive_c, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs", "Image viewer")
     shortcut = os.path.join(menu, "Image viewer.lnk")
@@ -81,12 +85,16 @@ ADDRESS_SPACE_MIB = 2048
 
 
 def main():
-    if len(sys.argv) not in (2, 3, 4):
+    if len(sys.argv) == 3 and sys.argv[1] == "--write-pictures":
+        x11_viewer.write_pictures_in_formats(sys.argv[2])
+        return 0
+    if len(sys.argv) not in (2, 3, 4, 5):
         print(__doc__)
         return 2
     program = os.path.abspath(sys.argv[1])
     setup = os.path.abspath(sys.argv[2]) if len(sys.argv) >= 3 else None
-    plugins = os.path.abspath(sys.argv[3]) if len(sys.argv) == 4 else None
+    plugins = os.path.abspath(sys.argv[3]) if len(sys.argv) >= 4 else None
+    pictures = os.path.abspath(sys.argv[4]) if len(sys.argv) == 5 else None
     wine = shutil.which("wine")
     if wine is None:
         print("skipped: Wine is not installed (Debian packages wine and wine32:i386)")
@@ -105,6 +113,10 @@ def main():
         subprocess.run(["wineserver", "--wait"], env=env, check=True)
         try:
             x11_viewer.full_session([wine, program], env, scratch, windows_path(picture))
+            if pictures:
+                x11_viewer.pictures_session([wine, program], env, scratch,
+                                            sorted(os.path.join(pictures, p) for p in os.listdir(pictures)),
+                                            windows_path)
             if plugins:
                 # Wine keeps the host's QT_ variables from Windows programs:
                 # this one is set in the user's Windows environment instead.

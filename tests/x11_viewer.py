@@ -3,12 +3,13 @@
 window manager would, and checks what it shows, its exit status and its
 silence.
 
-Given the tests' misbehaving reader (the folder holding its imageformats
-folder), it then checks that the decoding helper contains it.
+It also chooses the test picture as a WebP, a TIFF and an SVG. Given the
+tests' misbehaving reader (the folder holding its imageformats folder), it
+then checks that the decoding helper contains it.
 
 Usage: x11_viewer.py PATH-TO-IMAGE-VIEWER [PLUGINS]
-Exits 0 on success, 1 on failure, 77 (skipped) when Xvfb or python3-xlib is
-missing.
+Exits 0 on success, 1 on failure, 77 (skipped) when Xvfb, python3-xlib or
+python3-pil is missing.
 """
 
 import array
@@ -62,6 +63,41 @@ def write_picture(path):
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def write_pictures_in_formats(folder):
+    """The test picture as a lossless WebP, a TIFF and an SVG, written with
+    Pillow (Debian package python3-pil) and by hand; returns their paths."""
+    from PIL import Image
+    image = Image.new("RGB", (PICTURE_W, PICTURE_H))
+    left, top = PICTURE_W // 2, PICTURE_H // 2
+    boxes = [(0, 0, left, top), (left, 0, PICTURE_W, top), (0, top, left, PICTURE_H), (left, top, PICTURE_W, PICTURE_H)]
+    for box, colour in zip(boxes, QUADRANTS):
+        image.paste(colour, box)
+    os.makedirs(folder, exist_ok=True)
+    paths = [os.path.join(folder, "picture." + suffix) for suffix in ("webp", "tif", "svg")]
+    image.save(paths[0], "WEBP", lossless=True)
+    image.save(paths[1], "TIFF", compression="tiff_deflate")
+    rects = "".join('<rect x="%d" y="%d" width="%d" height="%d" fill="rgb%s"/>'
+                    % (x0, y0, x1 - x0, y1 - y0, colour) for (x0, y0, x1, y1), colour in zip(boxes, QUADRANTS))
+    with open(paths[2], "w") as f:
+        f.write('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d">%s</svg>' % (PICTURE_W, PICTURE_H, rects))
+    return paths
+
+
+def pictures_session(command, env, scratch, pictures, to_path):
+    """Chooses each of pictures (the test picture in other formats) in one
+    run of the viewer: each shows as the PNG does."""
+    viewer = Viewer(command[0], command[1:], env, scratch)
+    screen = Screen(env["DISPLAY"])
+    main = main_window(screen)
+    for picture in pictures:
+        choose(screen, main, to_path(picture))
+        see_picture(screen, main, "a picture in %s shows" % os.path.splitext(picture)[1], shown_of_picture())
+    screen.close(main)
+    status, out, err = viewer.finish()
+    check(status == 0 and out == b"" and err == b"",
+          "the viewer exits with status 0 and prints nothing (%d, %r, %r)" % (status, out[:300], err[:300]))
 
 
 def start_xvfb(xvfb):
@@ -413,9 +449,16 @@ def main():
         return 2
     program = os.path.abspath(sys.argv[1])
     plugins = os.path.abspath(sys.argv[2]) if len(sys.argv) == 3 else None
+    try:
+        import PIL  # noqa: F401
+    except ImportError:
+        print("skipped: python3-pil is not installed")
+        return SKIPPED
 
     def session(env, scratch, picture):
         full_session([program], env, scratch, picture)
+        pictures_session([program], env, scratch, write_pictures_in_formats(os.path.join(scratch, "pictures")),
+                         lambda p: p)
         session_with_arguments(program, env, scratch)
         if plugins:
             # The helper's memory: the decoding bound, the working room and
