@@ -64,6 +64,21 @@ void TestDecoupe::memesPixelsQueLImageEntiere_data()
                           << chaqueTaille("jpg", [](const QImage &i) { return parQt(i, "jpeg"); }, tailles);
     QTest::newRow("PNG") << QByteArray("png")
                          << chaqueTaille("png", [](const QImage &i) { return parQt(i, "png"); }, tailles);
+    QTest::newRow("WebP") << QByteArray("webp")
+                          << chaqueTaille("webp", [](const QImage &i) { return parQt(i, "webp"); }, tailles);
+    // A line of text, alone on white: it shows only if the helper may read
+    // the fonts. Smaller than the label, and larger with the text where the
+    // label shows it.
+    const auto texte = [](int largeur, int hauteur) {
+        return QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='%1' height='%2'>"
+                              "<rect width='%1' height='%2' fill='white'/>"
+                              "<text x='12' y='%3' font-family='sans-serif' font-size='36'>Choose an image</text>"
+                              "</svg>")
+            .arg(largeur).arg(hauteur).arg(hauteur / 2 + 12).toUtf8();
+    };
+    QTest::newRow("SVG") << QByteArray("svg")
+                         << Fichiers{{QStringLiteral("300x200.svg"), texte(300, 200)},
+                                     {QStringLiteral("1001x701.svg"), texte(1001, 701)}};
     QTest::newRow("TGA") << QByteArray("tga") << chaqueTaille("tga", fichiers::tga, quelquesTailles);
     QTest::newRow("PCX") << QByteArray("pcx") << chaqueTaille("pcx", fichiers::pcx, quelquesTailles);
     QTest::newRow("SGI") << QByteArray("sgi") << chaqueTaille("sgi", fichiers::sgi, quelquesTailles);
@@ -85,8 +100,8 @@ void TestDecoupe::memesPixelsQueLImageEntiere()
     QFETCH(QByteArray, lecteur);
     QFETCH(Fichiers, fichiers);
     if (!QImageReader::supportedImageFormats().contains(lecteur))
-        QSKIP(qPrintable(QStringLiteral("no %1 reader for Qt %2 here (Debian packages qt%2-image-formats-plugins "
-                                        "and, for Qt 5, kimageformat-plugins)")
+        QSKIP(qPrintable(QStringLiteral("no %1 reader for Qt %2 here (Debian packages qt%2-image-formats-plugins, "
+                                        "libqt%2svg%2 and, for Qt 5, kimageformat-plugins)")
                              .arg(QLatin1String(lecteur)).arg(QT_VERSION_MAJOR)));
     for (const auto &fichier : fichiers) {
         const QString &nom = fichier.first;
@@ -95,6 +110,12 @@ void TestDecoupe::memesPixelsQueLImageEntiere()
         // The whole picture as Qt reads it.
         const QImage entiere(chemin);
         QVERIFY2(!entiere.isNull(), qPrintable(nom));
+        // Something to see in the part shown: the SVGs' text is there.
+        const QRect montre = QRect(QPoint(0, (entiere.height() - 480) / 2), QSize(640, 480)).intersected(entiere.rect());
+        const QImage visible = entiere.copy(montre).convertToFormat(QImage::Format_RGB32);
+        QImage uni(visible.size(), QImage::Format_RGB32);
+        uni.fill(visible.pixel(0, 0));
+        QVERIFY2(visible != uni, qPrintable(nom));
 
         Vue v;
         QVERIFY(v.complete());
