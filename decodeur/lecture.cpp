@@ -6,6 +6,7 @@
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <QRect>
+#include <QTransform>
 
 #include <memory>
 
@@ -21,6 +22,32 @@ QRect partieVisible(const QSize &taille, const QSize &visible)
     const int largeur = qMin(taille.width(), visible.width());
     const int hauteur = qMin(taille.height(), visible.height());
     return QRect(0, taille.height() / 2 - hauteur / 2, largeur, hauteur);
+}
+
+bool tourne(QImageIOHandler::Transformations t)
+{
+    return t & QImageIOHandler::TransformationRotate90;
+}
+
+// Where `partie` of a picture turned by `t` lies in the picture as stored,
+// of size `stockee`. The picture is shown mirrored, then flipped, then
+// turned a quarter clockwise, as its metadata asks: undone in reverse.
+QRect avantTransformation(QRect partie, QImageIOHandler::Transformations t, const QSize &stockee)
+{
+    if (tourne(t))
+        partie = QRect(partie.y(), stockee.height() - partie.x() - partie.width(), partie.height(), partie.width());
+    if (t & QImageIOHandler::TransformationMirror)
+        partie.moveLeft(stockee.width() - partie.x() - partie.width());
+    if (t & QImageIOHandler::TransformationFlip)
+        partie.moveTop(stockee.height() - partie.y() - partie.height());
+    return partie;
+}
+
+// The picture turned and mirrored as its metadata asks.
+QImage transformer(const QImage &image, QImageIOHandler::Transformations t)
+{
+    QImage resultat = image.mirrored(t & QImageIOHandler::TransformationMirror, t & QImageIOHandler::TransformationFlip);
+    return tourne(t) ? resultat.transformed(QTransform().rotate(90)) : resultat;
 }
 
 } // namespace
@@ -50,21 +77,30 @@ QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QS
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     lecteur.setAllocationLimit(int(protocole::octetsDecodesMax >> 20));
 #endif
-    // A reader that cuts while decoding is told the visible part, unless it
-    // turns the picture as it delivers it: the cut would then fall on the
-    // picture as stored. The size it tells is only its word.
-    if (lecteur.supportsOption(QImageIOHandler::ClipRect)
-        && !(lecteur.autoTransform() && lecteur.transformation() != QImageIOHandler::TransformationNone)) {
+    // The picture is turned here, after its colours are read (a quarter
+    // turn in the reader drops its colour space); a reader that cuts while
+    // decoding is told where the visible part of the turned picture lies in
+    // the stored one. The size it tells is only its word.
+    lecteur.setAutoTransform(false);
+    const QImageIOHandler::Transformations transformation = lecteur.transformation();
+    if (lecteur.supportsOption(QImageIOHandler::ClipRect)) {
         const QSize taille = lecteur.size();
-        const QRect partie = partieVisible(taille, visible);
+        const QSize tournee = tourne(transformation) ? taille.transposed() : taille;
+        const QRect partie = avantTransformation(partieVisible(tournee, visible), transformation, taille);
         if (!taille.isEmpty() && partie.size() != taille)
             lecteur.setClipRect(partie);
     }
     QImage image = lecteur.read();
+    if (!lecteur.clipRect().isValid() && transformation != QImageIOHandler::TransformationNone) {
+        // Cut before turning, so only the visible part is turned.
+        const QSize tournee = tourne(transformation) ? image.size().transposed() : image.size();
+        image = image.copy(avantTransformation(partieVisible(tournee, visible), transformation, image.size()));
+    }
+    image = transformer(image, transformation);
 
     // Whatever the reader made of it (one that tells no size, cuts only
-    // after decoding, turns, or says one size and delivers another), only
-    // what the label shows goes back.
+    // after decoding, or says one size and delivers another), only what the
+    // label shows goes back.
     const QRect partie = partieVisible(image.size(), visible);
     if (partie.size() != image.size())
         image = image.copy(partie);

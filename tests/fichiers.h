@@ -345,6 +345,24 @@ inline QByteArray tiff(const QImage &image, int orientation)
     return tiff;
 }
 
+// `jpeg` with an Exif segment after its start that gives it `orientation`
+// (1 to 8: how the stored picture is to be turned and mirrored).
+inline QByteArray jpegOriente(const QByteArray &jpeg, int orientation)
+{
+    QByteArray exif("Exif\0\0MM\0*", 10);
+    ajouterEntier(exif, 8, 4); // the directory, right after this header
+    ajouterEntier(exif, 1, 2);
+    ajouterEntier(exif, 0x0112, 2); // orientation, one short
+    ajouterEntier(exif, 3, 2);
+    ajouterEntier(exif, 1, 4);
+    ajouterEntier(exif, quint32(orientation), 2);
+    ajouterEntier(exif, 0, 2);
+    ajouterEntier(exif, 0, 4); // no other directory
+    QByteArray segment("\xff\xe1", 2);
+    ajouterEntier(segment, quint32(exif.size() + 2), 2);
+    return jpeg.left(2) + segment + exif + jpeg.mid(2);
+}
+
 inline bool ecrire(const QString &chemin, const QByteArray &octets)
 {
     QFile fichier(chemin);

@@ -3,6 +3,7 @@
 // reading delivers it, in every format Qt's readers know.
 
 #include <QBuffer>
+#include <QImageIOHandler>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
@@ -93,6 +94,15 @@ void TestDecoupe::memesPixelsQueLImageEntiere_data()
         tiff.append({QStringLiteral("500x700-orientation-%1.tif").arg(orientation),
                      fichiers::tiff(motif(500, 700), orientation)});
     QTest::newRow("TIFF") << QByteArray("tiff") << tiff;
+    // JPEG photos are turned by their Exif orientation: stored 700 x 500, a
+    // quarter turn makes them taller than the label; a 4000 x 3000 photo
+    // taken upright (orientation 6) shows its left 640 columns and middle
+    // 480 rows, turned.
+    Fichiers exif{{QStringLiteral("4000x3000-orientation-6.jpg"), fichiers::jpegOriente(parQt(motif(4000, 3000), "jpeg"), 6)}};
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        exif.append({QStringLiteral("700x500-orientation-%1.jpg").arg(orientation),
+                     fichiers::jpegOriente(parQt(motif(700, 500), "jpeg"), orientation)});
+    QTest::newRow("JPEG Exif") << QByteArray("jpeg") << exif;
 }
 
 void TestDecoupe::memesPixelsQueLImageEntiere()
@@ -107,8 +117,13 @@ void TestDecoupe::memesPixelsQueLImageEntiere()
         const QString &nom = fichier.first;
         const QString chemin = dossier.filePath(nom);
         QVERIFY2(fichiers::ecrire(chemin, fichier.second), qPrintable(nom));
-        // The whole picture as Qt reads it.
-        const QImage entiere(chemin);
+        // The whole picture as Qt reads it, turned as its metadata asks.
+        QImageReader qt(chemin);
+        qt.setAutoTransform(true);
+        const QImage entiere = qt.read();
+        if (nom.contains(QLatin1String("-orientation-")))
+            QCOMPARE(qt.transformation() == QImageIOHandler::TransformationNone, nom.endsWith(QLatin1String("-1.jpg"))
+                                                                                      || nom.endsWith(QLatin1String("-1.tif")));
         QVERIFY2(!entiere.isNull(), qPrintable(nom));
         // Something to see in the part shown: the SVGs' text is there.
         const QRect montre = QRect(QPoint(0, (entiere.height() - 480) / 2), QSize(640, 480)).intersected(entiere.rect());
