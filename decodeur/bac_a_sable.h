@@ -6,6 +6,7 @@
 
 #include "protocole.h"
 
+#include <QByteArray>
 #include <QStringList>
 
 class QFile;
@@ -17,8 +18,9 @@ namespace bacASable {
 void isoler();
 
 // Waits for the viewer's request and opens the file that comes with it into
-// `fichier`. False when the viewer has gone or sent anything else.
-bool recevoir(protocole::Demande &demande, QFile &fichier);
+// `fichier`, and reads the screen's profile that follows into `ecran`.
+// False when the viewer has gone or sent anything else.
+bool recevoir(protocole::Demande &demande, QFile &fichier, QByteArray &ecran);
 
 // Limits memory and processor time for a file of `octets` bytes; set before
 // the picture's first byte is read.

@@ -222,10 +222,11 @@ void isoler()
         _exit(EXIT_FAILURE);
 }
 
-bool recevoir(protocole::Demande &demande, QFile &fichier)
+bool recevoir(protocole::Demande &demande, QFile &fichier, QByteArray &ecran)
 {
     // The request comes in one message on the socket that is the standard
-    // input, the open file beside it; the file then becomes the standard input.
+    // input, the open file beside it, then the screen's profile in messages
+    // of their own; the file then becomes the standard input.
     protocole::Message message(demande);
     ssize_t lus;
     do
@@ -237,8 +238,17 @@ bool recevoir(protocole::Demande &demande, QFile &fichier)
         return false;
     int fd;
     memcpy(&fd, CMSG_DATA(entete), sizeof fd);
+    bool ok = demande.octetsDuProfil <= quint32(protocole::octetsDuProfilMax);
+    if (ok)
+        ecran.resize(int(demande.octetsDuProfil));
+    for (int recus = 0; ok && recus < ecran.size();) {
+        // A message at a time, each one piece.
+        const ssize_t morceau = read(STDIN_FILENO, ecran.data() + recus, size_t(ecran.size() - recus));
+        ok = morceau > 0 || (morceau < 0 && errno == EINTR);
+        recus += int(qMax(ssize_t(0), morceau));
+    }
     struct stat etat;
-    const bool ok = fstat(fd, &etat) == 0 && S_ISREG(etat.st_mode) && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+    ok = ok && fstat(fd, &etat) == 0 && S_ISREG(etat.st_mode) && dup2(fd, STDIN_FILENO) == STDIN_FILENO;
     close(fd);
     return ok && fichier.open(STDIN_FILENO, QIODevice::ReadOnly);
 }

@@ -34,19 +34,33 @@ void isoler()
     SetUnhandledExceptionFilter(finirEnSilence);
 }
 
-bool recevoir(protocole::Demande &demande, QFile &fichier)
+namespace {
+
+bool lire(HANDLE entree, char *suite, DWORD reste)
 {
-    // The request on the standard input, naming the file's handle, which
-    // the viewer has made the helper's own.
-    const HANDLE entree = GetStdHandle(STD_INPUT_HANDLE);
-    auto *suite = reinterpret_cast<char *>(&demande);
-    for (DWORD reste = sizeof demande; reste > 0;) {
+    while (reste > 0) {
         DWORD lus = 0;
         if (!ReadFile(entree, suite, reste, &lus, nullptr) || lus == 0)
             return false;
         suite += lus;
         reste -= lus;
     }
+    return true;
+}
+
+} // namespace
+
+bool recevoir(protocole::Demande &demande, QFile &fichier, QByteArray &ecran)
+{
+    // The request on the standard input, naming the file's handle, which
+    // the viewer has made the helper's own, then the screen's profile.
+    const HANDLE entree = GetStdHandle(STD_INPUT_HANDLE);
+    if (!lire(entree, reinterpret_cast<char *>(&demande), sizeof demande)
+        || demande.octetsDuProfil > quint32(protocole::octetsDuProfilMax))
+        return false;
+    ecran.resize(int(demande.octetsDuProfil));
+    if (!lire(entree, ecran.data(), DWORD(ecran.size())))
+        return false;
     const HANDLE poignee = HANDLE(quintptr(demande.fichier));
     if (GetFileType(poignee) != FILE_TYPE_DISK)
         return false;

@@ -1,6 +1,9 @@
 #include "lecture.h"
 
+#include "couleurs.h"
 #include "protocole.h"
+
+#include <QColorSpace>
 
 #include <QBuffer>
 #include <QImageIOHandler>
@@ -61,7 +64,7 @@ void chargerLecteurs()
     QImageReader(&vide).canRead();
 }
 
-QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QSize &visible)
+QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QSize &visible, const QByteArray &ecran)
 {
     std::unique_ptr<QImageReader> parSuffixe;
     if (QImageReader::supportedImageFormats().contains(suffixe)) {
@@ -91,12 +94,20 @@ QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QS
             lecteur.setClipRect(partie);
     }
     QImage image = lecteur.read();
-    if (!lecteur.clipRect().isValid() && transformation != QImageIOHandler::TransformationNone) {
-        // Cut before turning, so only the visible part is turned.
+    if (!lecteur.clipRect().isValid()) {
+        // Cut first, so only the visible part is converted and turned.
         const QSize tournee = tourne(transformation) ? image.size().transposed() : image.size();
         image = image.copy(avantTransformation(partieVisible(tournee, visible), transformation, image.size()));
     }
-    image = transformer(image, transformation);
+    // The profile as Qt's reader kept it, else as the file holds it: an
+    // untagged picture is sRGB, and one Qt reads as sRGB needs nothing for
+    // an sRGB screen.
+    QByteArray profil;
+    if (image.colorSpace().isValid())
+        profil = image.colorSpace() == QColorSpace(QColorSpace::SRgb) ? QByteArray() : image.colorSpace().iccProfile();
+    else if (!image.isNull())
+        profil = couleurs::profilDuConteneur(fichier);
+    image = transformer(couleurs::versEcran(image, profil, ecran), transformation);
 
     // Whatever the reader made of it (one that tells no size, cuts only
     // after decoding, or says one size and delivers another), only what the

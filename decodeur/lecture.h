@@ -20,9 +20,12 @@ void chargerLecteurs();
 // as the reader delivers it: the left columns and the middle rows. The
 // reader is the one Qt picks for a file whose name ends in `suffixe`: the one
 // the suffix names if it recognises the content, else the one the content
-// names. Null when there is no picture. The result carries no colour table,
-// so it travels as rows of pixels.
-QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QSize &visible);
+// names. The picture is turned and mirrored as its metadata asks, and its
+// colours converted from its embedded profile to `ecran`, the screen's ICC
+// profile (empty: sRGB). Null when there is no picture. The result carries
+// no colour table, so it travels as rows of pixels.
+QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QSize &visible,
+                         const QByteArray &ecran = QByteArray());
 
 } // namespace lecture
 

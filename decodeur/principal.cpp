@@ -85,7 +85,8 @@ int main(int, char *argv[])
 
     protocole::Demande demande{};
     QFile fichier;
-    if (!bacASable::recevoir(demande, fichier) || demande.largeur > 1u << 16 || demande.hauteur > 1u << 16
+    QByteArray ecran;
+    if (!bacASable::recevoir(demande, fichier, ecran) || demande.largeur > 1u << 16 || demande.hauteur > 1u << 16
         || !bacASable::limiter(fichier.size()) || !bacASable::enfermer(dossiersLisibles()))
         _exit(EXIT_FAILURE);
     // Only a plain suffix, as the viewer sends it; anything else is no hint.
@@ -94,7 +95,7 @@ int main(int, char *argv[])
     if (!std::all_of(suffixe.cbegin(), suffixe.cend(), simple))
         suffixe.clear();
     const QImage image
-        = lecture::lirePartieVisible(&fichier, suffixe, QSize(int(demande.largeur), int(demande.hauteur)));
+        = lecture::lirePartieVisible(&fichier, suffixe, QSize(int(demande.largeur), int(demande.hauteur)), ecran);
     // Ends at once: nothing is left to release that the system does not.
     _exit(!image.isNull() && repondre(image) ? EXIT_SUCCESS : EXIT_FAILURE);
 }

@@ -25,14 +25,24 @@ constexpr qint64 tempsDeDemarrageMs = 20000;
 // of the file's name (lower case, letters and digits, at most 15 of them),
 // from which Qt guesses its format first. On Linux the open file travels
 // beside it, as the socket's passenger; on Windows `fichier` is the file's
-// handle, already duplicated into the helper.
+// handle, already duplicated into the helper. The screen's ICC profile
+// follows it, `octetsDuProfil` bytes (none: sRGB), in pieces of at most
+// `morceauDeProfil`.
 struct Demande
 {
     quint32 largeur;
     quint32 hauteur;
     quint64 fichier;
     char suffixe[16];
+    quint32 octetsDuProfil;
+    quint32 reserve;
 };
+
+// The largest ICC profile taken, the screen's or a picture's: display
+// profiles of a few kB to a few hundred, camera and printer ones with large
+// tables; a profile beyond is no profile.
+constexpr int octetsDuProfilMax = 4 << 20;
+constexpr int morceauDeProfil = 64 << 10;
 
 #ifndef Q_OS_WIN
 // The request as one message on a local socket, with room beside it for

@@ -7,7 +7,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 
 # What building the viewer needs on Debian or Ubuntu.
-BUILD_PACKAGES=(cmake make g++ qtbase5-dev libseccomp-dev)
+BUILD_PACKAGES=(cmake make g++ qtbase5-dev libseccomp-dev liblcms2-dev zlib1g-dev libxcb1-dev)
 
 # Runs a command as root, through sudo when we are not root already.
 as_root() {

@@ -19,6 +19,13 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#ifdef IMAGE_VIEWER_XCB
+#include <QGuiApplication>
+#include <QScreen>
+#include <cstdlib>
+#include <xcb/xcb.h>
+#endif
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
@@ -43,6 +50,58 @@ QString cheminDuDecodeur()
             return chemin;
     }
     return QString();
+}
+
+// The ICC profile of the screen `fenetre` is on, as the desktop publishes
+// it for a calibrated or wide-gamut monitor: on X11 the root window's
+// _ICC_PROFILE property (_ICC_PROFILE_n for the n-th monitor), on Windows
+// the display's colour profile. Empty, which is sRGB, where there is none
+// (Wayland, a plain X server), or for one larger than a profile may be.
+QByteArray profilDeLEcran(const QWidget *fenetre)
+{
+    QByteArray profil;
+#if defined(IMAGE_VIEWER_XCB)
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return profil;
+    const int rang = qMax(0, QGuiApplication::screens().indexOf(fenetre->screen()));
+    int numero = 0;
+    xcb_connection_t *connexion = xcb_connect(nullptr, &numero);
+    if (!xcb_connection_has_error(connexion)) {
+        const QByteArray nom = rang == 0 ? QByteArray("_ICC_PROFILE") : "_ICC_PROFILE_" + QByteArray::number(rang);
+        xcb_intern_atom_reply_t *atome = xcb_intern_atom_reply(
+            connexion, xcb_intern_atom(connexion, 1, quint16(nom.size()), nom.constData()), nullptr);
+        xcb_screen_iterator_t ecrans = xcb_setup_roots_iterator(xcb_get_setup(connexion));
+        for (; ecrans.rem > 0 && numero > 0; --numero)
+            xcb_screen_next(&ecrans);
+        if (atome && atome->atom != XCB_ATOM_NONE && ecrans.rem > 0) {
+            xcb_get_property_reply_t *propriete = xcb_get_property_reply(
+                connexion, xcb_get_property(connexion, 0, ecrans.data->root, atome->atom, XCB_GET_PROPERTY_TYPE_ANY, 0,
+                                            protocole::octetsDuProfilMax / 4),
+                nullptr);
+            if (propriete && propriete->format == 8 && propriete->bytes_after == 0)
+                profil = QByteArray(static_cast<const char *>(xcb_get_property_value(propriete)),
+                                    xcb_get_property_value_length(propriete));
+            std::free(propriete);
+        }
+        std::free(atome);
+    }
+    xcb_disconnect(connexion);
+#elif defined(Q_OS_WIN)
+    Q_UNUSED(fenetre)
+    const HDC ecran = GetDC(nullptr);
+    wchar_t chemin[MAX_PATH];
+    DWORD longueur = MAX_PATH;
+    if (ecran && GetICMProfileW(ecran, &longueur, chemin)) {
+        QFile fichier(QString::fromWCharArray(chemin));
+        if (fichier.open(QIODevice::ReadOnly) && fichier.size() <= protocole::octetsDuProfilMax)
+            profil = fichier.readAll();
+    }
+    if (ecran)
+        ReleaseDC(nullptr, ecran);
+#else
+    Q_UNUSED(fenetre)
+#endif
+    return profil;
 }
 
 // The file the user picked, opened by the viewer itself, if it is a regular
@@ -174,7 +233,7 @@ public:
     // What the label, capped at `visible`, shows of the file at `chemin`:
     // the empty picture when it is no regular file, when the helper cannot
     // decode it, or when it dies, overruns its time or answers amiss.
-    QImage decoder(const QString &chemin, const QSize &visible)
+    QImage decoder(const QString &chemin, const QSize &visible, const QByteArray &ecran)
     {
         const FichierChoisi fichier(chemin);
         if (!fichier.valide())
@@ -186,7 +245,7 @@ public:
         const bool demarre = attendre(1, QDeadlineTimer(protocole::tempsDeDemarrageMs)) && getChar(&pret)
             && pret == protocole::pret;
         const QDeadlineTimer limite(protocole::tempsDAttenteMs(fichier.octets));
-        const QImage image = demarre && envoyer(fichier, chemin, visible) ? lireReponse(visible, limite) : QImage();
+        const QImage image = demarre && envoyer(fichier, chemin, visible, ecran) ? lireReponse(visible, limite) : QImage();
         arreter();
         // The next one gets ready once the picture is shown, while the user
         // looks at it.
@@ -195,9 +254,9 @@ public:
     }
 
 private:
-    bool envoyer(const FichierChoisi &fichier, const QString &chemin, const QSize &visible)
+    bool envoyer(const FichierChoisi &fichier, const QString &chemin, const QSize &visible, const QByteArray &ecran)
     {
-        protocole::Demande demande{quint32(visible.width()), quint32(visible.height()), 0, {}};
+        protocole::Demande demande{quint32(visible.width()), quint32(visible.height()), 0, {}, quint32(ecran.size()), 0};
         const QByteArray suffixe = QFileInfo(chemin).suffix().toLower().toLatin1();
         if (suffixe.size() < int(sizeof demande.suffixe))
             qstrncpy(demande.suffixe, suffixe.constData(), sizeof demande.suffixe);
@@ -216,7 +275,7 @@ private:
             SetInformationJobObject(travail, JobObjectExtendedLimitInformation, &limites, sizeof limites);
         }
         return write(reinterpret_cast<const char *>(&demande), sizeof demande) == qint64(sizeof demande)
-            && waitForBytesWritten();
+            && write(ecran) == ecran.size() && waitForBytesWritten();
 #else
         if (socketDemandes < 0)
             return false;
@@ -230,7 +289,18 @@ private:
         do
             envoyes = sendmsg(socketDemandes, &message.entete, MSG_NOSIGNAL);
         while (envoyes < 0 && errno == EINTR);
-        return envoyes == ssize_t(sizeof demande);
+        if (envoyes != ssize_t(sizeof demande))
+            return false;
+        // The screen's profile, a message a piece.
+        for (int suite = 0; suite < ecran.size(); suite += int(envoyes)) {
+            do
+                envoyes = send(socketDemandes, ecran.constData() + suite,
+                               size_t(qMin(protocole::morceauDeProfil, ecran.size() - suite)), MSG_NOSIGNAL);
+            while (envoyes < 0 && errno == EINTR);
+            if (envoyes <= 0)
+                return false;
+        }
+        return true;
 #endif
     }
 
@@ -362,7 +432,7 @@ void MaFenetre::ouverture()
     // A cancelled choice or an unreadable file leaves the dialog empty. The
     // picture is handed over as a temporary, so the pixmap takes the pixels
     // without a second copy.
-    labelImage->setPixmap(QPixmap::fromImage(decodeur->decoder(chemin, labelImage->maximumSize())));
+    labelImage->setPixmap(QPixmap::fromImage(decodeur->decoder(chemin, labelImage->maximumSize(), profilDeLEcran(this))));
     layoutVertical->addWidget(labelImage);
     dialogueImage->setLayout(layoutVertical);
 }

@@ -3,6 +3,8 @@
 // and byte by byte where it does not, with the odd corners of each (16-bit
 // samples, text, progressive scans, top-down rows, icons holding a PNG).
 
+#include <QBuffer>
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
@@ -58,6 +60,21 @@ int main(int argc, char *argv[])
     parQt("progressif.jpg", image, "jpeg", QByteArray(), true);
     parQt("gris.jpg", image.convertToFormat(QImage::Format_Grayscale8), "jpeg");
     parQt("32bits.bmp", image, "bmp");
+    // Colour profiles, which the helper converts from: Qt writes them into
+    // PNG's iCCP chunk and JPEG's APP2 segments.
+    QImage p3 = image.convertToFormat(QImage::Format_RGB32);
+    p3.setColorSpace(QColorSpace::DisplayP3);
+    parQt("p3.png", p3, "png");
+    parQt("p3.jpg", p3, "jpeg");
+    QImage grisAdobe = image.convertToFormat(QImage::Format_Grayscale8);
+    grisAdobe.setColorSpace(QColorSpace::AdobeRgb);
+    parQt("gris-adobe.png", grisAdobe, "png");
+    {
+        QBuffer tampon;
+        tampon.open(QIODevice::WriteOnly);
+        QImageWriter(&tampon, "jpeg").write(p3);
+        graine("p3-orientation-6.jpg", fichiers::jpegOriente(tampon.data(), 6));
+    }
     parQt("24bits.bmp", image.convertToFormat(QImage::Format_RGB888), "bmp");
     parQt("8bits.bmp", image.convertToFormat(QImage::Format_Indexed8), "bmp");
     parQt("1bit.bmp", image.convertToFormat(QImage::Format_Mono), "bmp");

@@ -13,6 +13,7 @@
 #include "lecture.h"
 
 #include <QApplication>
+#include <QColorSpace>
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
@@ -76,7 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *donnees, size_t taille)
     static const QList<QByteArray> formats = QImageReader::supportedImageFormats();
     const int choix = taille > 0 ? donnees[taille - 1] % (formats.size() + 1) : 0;
     const QByteArray suffixe = choix > 0 ? formats[choix - 1] : QByteArray();
-    const QImage image = lecture::lirePartieVisible(&fichier, suffixe, plafond);
+    // On a wide-gamut screen, so that every picture's colours are converted,
+    // from the profile its file holds, damaged or not, or from sRGB.
+    static const QByteArray ecran = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    const QImage image = lecture::lirePartieVisible(&fichier, suffixe, plafond, ecran);
     fichier.seek(0);
     const QByteArray format = QImageReader(&fichier).format();
     ++issues[(qHash(suffixe + '/' + format) % 32) * 2 + (image.isNull() ? 0 : 1)];
