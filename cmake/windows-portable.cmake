@@ -65,6 +65,15 @@ else()
 endif()
 list(TRANSFORM readers PREPEND ${IMAGE_VIEWER_QT}::)
 viewer_install_libraries(imageformats TARGETS ${readers})
+
+# Little CMS, which the helper converts colours with, as a DLL beside it.
+get_filename_component(lcms2_prefix "${IMAGE_VIEWER_LCMS2_INCLUDE_DIR}/.." ABSOLUTE)
+find_file(IMAGE_VIEWER_LCMS2_DLL liblcms2-2.dll PATHS "${lcms2_prefix}/bin" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(IMAGE_VIEWER_LCMS2_DLL)
+    viewer_install_libraries(. FILES "${IMAGE_VIEWER_LCMS2_DLL}")
+else()
+    message(WARNING "No liblcms2-2.dll beside ${IMAGE_VIEWER_LCMS2_INCLUDE_DIR}: the helper will not start.")
+endif()
 viewer_install_libraries(styles TARGETS ${IMAGE_VIEWER_QT}::QWindowsVistaStylePlugin)
 
 # Its licence, and the licences and notices of everything it ships with it,
@@ -104,6 +113,16 @@ if(EXISTS "${IMAGE_VIEWER_QT_NOTICES}/SOURCE")
             install(DIRECTORY "${notices}/src/" DESTINATION notices/Qt/${module})
         endif()
     endforeach()
+    # Little CMS, kept beside them: its licence, source and Debian copyright.
+    set(notices "${IMAGE_VIEWER_QT_NOTICES}/../lcms2")
+    if(EXISTS "${notices}/SOURCE")
+        foreach(pair COPYING:COPYING SOURCE:SOURCE debian-copyright:copyright)
+            string(REPLACE ":" ";" pair "${pair}")
+            list(GET pair 0 file)
+            list(GET pair 1 name)
+            install(FILES "${notices}/${file}" DESTINATION notices/LittleCMS RENAME ${name}.txt)
+        endforeach()
+    endif()
 else()
     message(WARNING "No licence notices for Qt in ${IMAGE_VIEWER_QT_NOTICES}: the Windows packages "
         "will lack them. Set IMAGE_VIEWER_QT_NOTICES to the folder holding Qt's licence files.")
