@@ -54,9 +54,9 @@ QString cheminDuDecodeur()
 
 // The ICC profile of the screen `fenetre` is on, as the desktop publishes
 // it for a calibrated or wide-gamut monitor: on X11 the root window's
-// _ICC_PROFILE property (_ICC_PROFILE_n for the n-th monitor), on Windows
-// the display's colour profile. Empty, which is sRGB, where there is none
-// (Wayland, a plain X server), or for one larger than a profile may be.
+// _ICC_PROFILE property (_ICC_PROFILE_n for the n-th monitor). Empty, which
+// is sRGB, where there is none (Wayland, a plain X server, Windows), or for
+// one larger than a profile may be.
 QByteArray profilDeLEcran(const QWidget *fenetre)
 {
     QByteArray profil;
@@ -86,18 +86,6 @@ QByteArray profilDeLEcran(const QWidget *fenetre)
         std::free(atome);
     }
     xcb_disconnect(connexion);
-#elif defined(Q_OS_WIN)
-    Q_UNUSED(fenetre)
-    const HDC ecran = GetDC(nullptr);
-    wchar_t chemin[MAX_PATH];
-    DWORD longueur = MAX_PATH;
-    if (ecran && GetICMProfileW(ecran, &longueur, chemin)) {
-        QFile fichier(QString::fromWCharArray(chemin));
-        if (fichier.open(QIODevice::ReadOnly) && fichier.size() <= protocole::octetsDuProfilMax)
-            profil = fichier.readAll();
-    }
-    if (ecran)
-        ReleaseDC(nullptr, ecran);
 #else
     Q_UNUSED(fenetre)
 #endif
