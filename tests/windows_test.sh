@@ -45,10 +45,10 @@ expected="image-viewer.exe image-viewer-decodeur.exe libgcc_s_dw2-1.dll libstdc+
 Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll platforms/qminimal.dll imageformats/qgif.dll
 imageformats/qico.dll imageformats/qjpeg.dll imageformats/qwebp.dll imageformats/qtiff.dll imageformats/qtga.dll
 imageformats/qicns.dll imageformats/qwbmp.dll Qt5Svg.dll imageformats/qsvg.dll styles/qwindowsvistastyle.dll
-LICENSE.txt"
+liblcms2-2.dll LICENSE.txt"
 files=$(cd "$folder" && find . -type f -not -path './notices/*' | sed 's|^\./||' | sort)
 [ "$files" = "$(tr ' ' '\n' <<<"$expected" | sort)" ] || fail "the zip holds $(tr '\n' ' ' <<<"$files")"
-ok "the zip holds the program, its decoding helper, its licence, Qt's libraries and plugins (the WebP, TIFF, TGA, ICNS, WBMP and SVG readers included), and the MinGW run time"
+ok "the zip holds the program, its decoding helper, its licence, Qt's libraries and plugins (the WebP, TIFF, TGA, ICNS, WBMP and SVG readers included), Little CMS and the MinGW run time"
 # The notices of what it ships, from the sources built: Qt's licence and
 # source, each library Qt bundles, the GCC run time's exception, winpthreads.
 grep -q 'GNU LESSER GENERAL PUBLIC LICENSE' "$folder/notices/Qt/LGPL-3.0.txt" || fail "no LGPL text for Qt"
@@ -65,6 +65,8 @@ done
 grep -q 'Copyright' "$folder/notices/Qt/qtimageformats/3rdparty/libwebp/COPYING" || fail "no licence for libwebp"
 grep -q 'Copyright' "$folder/notices/Qt/qtimageformats/3rdparty/libtiff/COPYRIGHT" || fail "no licence for libtiff"
 grep -q 'Copyright' "$folder/notices/Qt/qtsvg/svg/XSVG_LICENSE.txt" || fail "no licence for Qt SVG's XSVG code"
+grep -q 'apt-get source lcms2=' "$folder/notices/LittleCMS/SOURCE.txt" || fail "no word of Little CMS's source"
+grep -q 'Permission is hereby granted' "$folder/notices/LittleCMS/COPYING.txt" || fail "no licence for Little CMS"
 grep -q 'GCC RUNTIME LIBRARY EXCEPTION' "$folder/notices/MinGW/gcc-runtime.txt" || fail "no GCC run time notice"
 grep -q 'winpthreads' "$folder/notices/MinGW/mingw-w64-winpthreads.txt" || fail "no winpthreads notice"
 ok "the zip holds the notices of Qt and its modules, the libraries they bundle and the MinGW run time"
@@ -94,9 +96,10 @@ ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' 
 grep -q 'Nullsoft' "$setup" || fail "$setup is no NSIS installer"
 ok "the installer $(basename "$setup") is $(stat -c %s "$setup") bytes, the zip $(stat -c %s "$zip")"
 
-# The test picture in the new readers' formats, written here, where Pillow is.
+# The test picture in the extra readers' formats, and pictures tagged with
+# colour profiles and an orientation, written here, where Pillow is.
 pictures=$WORK/pictures
-/usr/bin/python3 "$HERE/wine_viewer.py" --write-pictures "$pictures" || fail "could not write the WebP, TIFF and SVG pictures"
+/usr/bin/python3 "$HERE/wine_viewer.py" --write-pictures "$pictures" || fail "could not write the test pictures"
 
 if [ -z "$vm" ]; then
     exec /usr/bin/python3 "$HERE/wine_viewer.py" "$folder/image-viewer.exe" "$setup" "$plugins" "$pictures"

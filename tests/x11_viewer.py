@@ -3,7 +3,9 @@
 window manager would, and checks what it shows, its exit status and its
 silence.
 
-It also chooses the test picture as a WebP, a TIFF and an SVG. Given the
+It also chooses the test picture as a WebP, a TIFF and an SVG, and pictures
+tagged with colour profiles and an orientation, on an sRGB screen and on a
+wide-gamut one. Given the
 tests' misbehaving reader (the folder holding its imageformats folder), it
 then checks that the decoding helper contains it.
 
@@ -85,6 +87,137 @@ def write_pictures_in_formats(folder):
     return paths
 
 
+# Colour profiles the tests tag pictures with, written here by hand: the
+# primaries of each, as the profile's XYZ columns (D50), and its gamma.
+SRGB_PRIMARIES = [(0.4361, 0.2225, 0.0139), (0.3851, 0.7169, 0.0971), (0.1431, 0.0606, 0.7142)]
+P3_PRIMARIES = [(0.5151, 0.2412, -0.0011), (0.2920, 0.6922, 0.0419), (0.1571, 0.0666, 0.7841)]
+REC2020_PRIMARIES = [(0.6734, 0.2790, -0.0019), (0.1656, 0.6753, 0.0299), (0.1251, 0.0456, 0.7973)]
+D50 = (0.9642, 1.0, 0.8249)
+
+
+def icc_profile(description, tags, device_class=b"mntr"):
+    """An ICC version 2 RGB profile (PCS XYZ) holding tags, a list of
+    (signature, data) pairs, besides its description and white point."""
+    def s15(v):
+        return struct.pack(">i", round(v * 65536))
+
+    def text(t):
+        t = t.encode() + b"\0"
+        return b"desc" + bytes(4) + struct.pack(">I", len(t)) + t + bytes(8) + bytes(3) + bytes(67)
+    tags = [(b"desc", text(description)), (b"wtpt", b"XYZ " + bytes(4) + b"".join(s15(v) for v in D50))] + tags
+    offset = 128 + 4 + 12 * len(tags)
+    table, data = b"", b""
+    for signature, body in tags:
+        table += signature + struct.pack(">II", offset + len(data), len(body))
+        data += body + bytes(-len(body) % 4)
+    size = offset + len(data)
+    header = (struct.pack(">I", size) + bytes(4) + b"\x02\x10\0\0" + device_class + b"RGB XYZ " + bytes(12)
+              + b"acsp" + bytes(24) + struct.pack(">I", 0) + b"".join(s15(v) for v in D50) + bytes(48))
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+def matrix_profile(description, primaries, gamma=2.2):
+    """A matrix-and-curve profile, as cameras, phones and screens have."""
+    def xyz(column):
+        return b"XYZ " + bytes(4) + b"".join(struct.pack(">i", round(v * 65536)) for v in column)
+    curve = b"curv" + bytes(4) + struct.pack(">IH", 1, round(gamma * 256))
+    return icc_profile(description, [(b"rXYZ", xyz(primaries[0])), (b"gXYZ", xyz(primaries[1])),
+                                     (b"bXYZ", xyz(primaries[2])), (b"rTRC", curve), (b"gTRC", curve),
+                                     (b"bTRC", curve)])
+
+
+def table_profile(description):
+    """A table profile (lut16, as scanners and the colour consortium's test
+    profiles have), linear, whose table swaps red and blue: its colours are
+    right only when it is applied. Qt's own colour spaces cannot read it."""
+    def corner(r, g, b):
+        # The sRGB primaries, linear: red where blue is asked and blue where red.
+        return [sum(c * p[i] for c, p in zip((b, g, r), SRGB_PRIMARIES)) for i in range(3)]
+    body = b"mft2" + bytes(4) + bytes([3, 3, 2, 0])
+    body += b"".join(struct.pack(">i", 65536 if i == j else 0) for i in range(3) for j in range(3))
+    body += struct.pack(">HH", 2, 2) + struct.pack(">HH", 0, 65535) * 3
+    for r in (0, 1):
+        for g in (0, 1):
+            for b in (0, 1):
+                body += b"".join(struct.pack(">H", min(65535, round(v * 32768))) for v in corner(r, g, b))
+    body += struct.pack(">HH", 0, 65535) * 3
+    return icc_profile(description, [(b"A2B0", body)], b"scnr")
+
+
+def write_colour_pictures(folder, screen=None):
+    """Tagged pictures, written with Pillow, and what the dialog must show of
+    each, converted by Pillow's own ImageCms from the picture's profile (or
+    sRGB) to screen's (or sRGB), turned by Pillow's ImageOps and cut as the
+    label cuts: a list of (path, Counter of the colours shown)."""
+    import io
+    from PIL import Image, ImageCms, ImageOps
+    # Quadrants of unequal sizes, so that a picture shown turned the wrong
+    # way shows other counts.
+    left, top = 260, 180
+    image = Image.new("RGB", (PICTURE_W, PICTURE_H))
+    for (x0, y0, x1, y1), colour in zip([(0, 0, left, top), (left, 0, PICTURE_W, top), (0, top, left, PICTURE_H),
+                                         (left, top, PICTURE_W, PICTURE_H)], QUADRANTS):
+        image.paste(colour, (x0, y0, x1, y1))
+    p3 = matrix_profile("Display P3 (gamma 2.2)", P3_PRIMARIES)
+    table = table_profile("red and blue swapped (table)")
+    srgb = ImageCms.createProfile("sRGB")
+    target = ImageCms.ImageCmsProfile(io.BytesIO(screen)) if screen else srgb
+    os.makedirs(folder, exist_ok=True)
+    cases = []
+    for name, profile, orientation in [("untagged.png", None, 1), ("p3.png", p3, 1), ("p3.jpg", p3, 1),
+                                       ("table.png", table, 1), ("table.jpg", table, 1),
+                                       ("p3-orientation-6.jpg", p3, 6)]:
+        path = os.path.join(folder, name)
+        options = {"icc_profile": profile} if profile else {}
+        if name.endswith(".jpg"):
+            exif = Image.Exif()
+            exif[0x0112] = orientation
+            image.save(path, "JPEG", quality=100, subsampling=0, exif=exif.tobytes(), **options)
+        else:
+            image.save(path, "PNG", **options)
+        stored = Image.open(path)
+        source = ImageCms.ImageCmsProfile(io.BytesIO(profile)) if profile else srgb
+        shown = ImageCms.profileToProfile(ImageOps.exif_transpose(stored), source, target, outputMode="RGB")
+        w, h = shown.size
+        y0 = h // 2 - min(h, LABEL_H) // 2
+        shown = shown.crop((0, y0, min(w, LABEL_W), y0 + min(h, LABEL_H)))
+        cases.append((path, collections.Counter(shown.getdata())))
+    return cases
+
+
+def colours_session(command, env, scratch, cases, to_path, what=""):
+    """Chooses each picture of cases in one run of the viewer: the dialog
+    shows each colour of it, within 2 levels a channel, on as many pixels as
+    it should, within a tenth (JPEG's edges blur)."""
+    viewer = Viewer(command[0], command[1:], env, scratch)
+    screen = Screen(env["DISPLAY"])
+    main = main_window(screen)
+    for path, expected in cases:
+        choose(screen, main, to_path(path))
+        dialog = open_dialog(screen, main)
+        main_colours = [(c, n) for c, n in expected.items() if n >= 1000]
+
+        def near(counts):
+            return [sum(m for p, m in counts.items() if all(abs(a - b) <= 2 for a, b in zip(p, c)))
+                    for c, _ in main_colours]
+
+        def right():
+            got = near(screen.pixel_counts(dialog))
+            return all(0.9 * n <= m <= 1.1 * n for m, (_, n) in zip(got, main_colours)) and got
+        try:
+            wait_for("the colours of " + os.path.basename(path), right, 5)
+        except Failure:
+            raise Failure("%s%s shows %s of the colours %s" % (os.path.basename(path), what,
+                          near(screen.pixel_counts(dialog)), main_colours))
+        check(True, "%s%s shows its colours as meant: %s" % (os.path.basename(path), what, main_colours))
+        screen.close(dialog)
+        wait_for("the picture dialog to close", lambda: not other_window(screen, [main]))
+    screen.close(main)
+    status, out, err = viewer.finish()
+    check(status == 0 and out == b"" and err == b"",
+          "the viewer exits with status 0 and prints nothing (%d, %r, %r)" % (status, out[:300], err[:300]))
+
+
 def pictures_session(command, env, scratch, pictures, to_path):
     """Chooses each of pictures (the test picture in other formats) in one
     run of the viewer: each shows as the PNG does."""
@@ -125,10 +258,10 @@ class Screen:
     """The X side: finding windows, clicking, typing, closing like a window manager."""
 
     def __init__(self, name):
-        from Xlib import X, XK, display
+        from Xlib import X, XK, Xatom, display
         from Xlib.ext import xtest
         from Xlib.protocol import event
-        self.X, self.XK, self.xtest, self.event = X, XK, xtest, event
+        self.X, self.XK, self.Xatom, self.xtest, self.event = X, XK, Xatom, xtest, event
         self.d = display.Display(name)
         self.root = self.d.screen().root
         self.wm_protocols = self.d.intern_atom("WM_PROTOCOLS")
@@ -197,13 +330,28 @@ class Screen:
         w.send_event(message, event_mask=self.X.NoEventMask)
         self.d.sync()
 
-    def colour_counts(self, w, colours=QUADRANTS):
-        """How many pixels of each colour (each quadrant's by default) the window shows."""
+    def pixel_counts(self, w):
+        """How many pixels of each colour the window shows, by (r, g, b)."""
         _, _, width, height = self.rect(w)
         data = bytearray(w.get_image(0, 0, width, height, self.X.ZPixmap, 0xFFFFFFFF).data)
         data[3::4] = bytes(len(data) // 4)  # 32-bit pixels of a 24-bit screen: drop the padding
-        pixels = collections.Counter(array.array("I", data))
-        return [pixels[(r << 16) | (g << 8) | b] for r, g, b in colours]
+        return collections.Counter({(p >> 16, (p >> 8) & 0xff, p & 0xff): n
+                                    for p, n in collections.Counter(array.array("I", data)).items()})
+
+    def colour_counts(self, w, colours=QUADRANTS):
+        """How many pixels of each colour (each quadrant's by default) the window shows."""
+        pixels = self.pixel_counts(w)
+        return [pixels[tuple(c)] for c in colours]
+
+    def set_root_profile(self, profile):
+        """Publishes profile as the screen's, as a desktop's colour settings
+        do; None takes it away."""
+        atom = self.d.intern_atom("_ICC_PROFILE")
+        if profile is None:
+            self.root.delete_property(atom)
+        else:
+            self.root.change_property(atom, self.Xatom.CARDINAL, 8, profile)
+        self.d.sync()
 
 
 def wait_for(what, condition, timeout=20.0):
@@ -459,6 +607,13 @@ def main():
         full_session([program], env, scratch, picture)
         pictures_session([program], env, scratch, write_pictures_in_formats(os.path.join(scratch, "pictures")),
                          lambda p: p)
+        colours_session([program], env, scratch, write_colour_pictures(os.path.join(scratch, "colours")), lambda p: p)
+        # A wide-gamut screen, its profile published on the root window.
+        wide = matrix_profile("Rec. 2020 (gamma 2.2)", REC2020_PRIMARIES)
+        Screen(env["DISPLAY"]).set_root_profile(wide)
+        colours_session([program], env, scratch, write_colour_pictures(os.path.join(scratch, "wide"), wide),
+                        lambda p: p, " on a Rec. 2020 screen")
+        Screen(env["DISPLAY"]).set_root_profile(None)
         session_with_arguments(program, env, scratch)
         if plugins:
             # The helper's memory: the decoding bound, the working room and
