@@ -4,13 +4,16 @@
 // same run. Run offscreen (QT_QPA_PLATFORM=offscreen), one picture a run, so
 // that the helpers' peak memory is that picture's:
 //
-//     bench-choix 1x1|jpeg|progressive|png
+//     bench-choix 1x1|jpeg|progressive|png|turned
 //
 // Prints one line; exits non-zero if a target is missed.
 
 #include "lecture.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QColorSpace>
+#include <QImageReader>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImageWriter>
@@ -28,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "fichiers.h"
 #include "viewertest.h"
 
 namespace {
@@ -135,12 +139,68 @@ QPair<qint64, qint64> memoireDe(const std::function<void()> &faire)
 
 } // namespace
 
+// A 24 MP photo taken upright (Exif orientation 6) with a Display P3
+// profile, against the same photo untagged and unturned, and against it
+// with the profile alone and with the orientation alone: the time of a
+// choice, and the memory the viewer holds after it.
+int tournee(Vue &v, const QString &dossier)
+{
+    const auto jpeg = [](const QImage &image, int orientation) {
+        QBuffer tampon;
+        tampon.open(QIODevice::WriteOnly);
+        QImageWriter ecrivain(&tampon, "jpeg");
+        ecrivain.setQuality(90);
+        ecrivain.write(image);
+        return orientation == 1 ? tampon.data() : fichiers::jpegOriente(tampon.data(), orientation);
+    };
+    QImage photo = motif(6000, 4000);
+    QImage p3 = photo;
+    p3.setColorSpace(QColorSpace::DisplayP3);
+    const QStringList noms{QStringLiteral("droite"), QStringLiteral("p3"), QStringLiteral("tournee"),
+                           QStringLiteral("p3-tournee")};
+    QStringList chemins;
+    for (int i = 0; i < noms.size(); ++i) {
+        chemins << dossier + QLatin1Char('/') + noms[i] + QStringLiteral(".jpg");
+        fichiers::ecrire(chemins.last(), jpeg(i % 2 ? p3 : photo, i >= 2 ? 6 : 1));
+    }
+    choisirFichier(v, chemins.last());
+    if (imageDuLabel(v.label).size() != QSize(640, 480))
+        return 1;
+    std::vector<std::function<void()>> choix;
+    for (const QString &chemin : chemins)
+        choix.push_back([&v, chemin] { choisirFichier(v, chemin); });
+    const std::vector<double> temps = chronometrer(choix, 15);
+    QTest::qWait(300);
+    std::vector<qint64> gardes;
+    for (const QString &chemin : chemins)
+        gardes.push_back(memoireDe([&] { choisirFichier(v, chemin); }).second);
+    QFile fichier(chemins.first());
+    fichier.open(QIODevice::ReadOnly);
+    QImage gardee;
+    const qint64 entiere = memoireDe([&] { gardee = QImageReader(&fichier).read(); }).second;
+    const double rapport = temps[3] / temps[0];
+    const double garde = double(qMax(gardes[3], gardes[0])) / entiere;
+    QTextStream(stdout) << QStringLiteral("turned P3 photo: choice %1 ms against %2 ms untagged and upright = %3x "
+                                          "(P3 alone %4 ms = %5x, turned alone %6 ms = %7x); held %8 kB against "
+                                          "%9 kB = %10x the whole picture decoded (%11 MB)\n")
+                               .arg(temps[3], 0, 'f', 1).arg(temps[0], 0, 'f', 1).arg(rapport, 0, 'f', 2)
+                               .arg(temps[1], 0, 'f', 1).arg(temps[1] / temps[0], 0, 'f', 2)
+                               .arg(temps[2], 0, 'f', 1).arg(temps[2] / temps[0], 0, 'f', 2)
+                               .arg(gardes[3]).arg(gardes[0]).arg(garde, 0, 'f', 3).arg(entiere / 1024.0, 0, 'f', 1);
+    return rapport <= 1.1 && garde <= 0.05 ? 0 : 1;
+}
+
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(taireOffscreen);
     QApplication application(argc, argv);
     const QString quoi = application.arguments().value(1);
     QTemporaryDir dossier;
+    if (quoi == QLatin1String("turned")) {
+        Vue v;
+        v.fenetre.show();
+        return tournee(v, dossier.path());
+    }
     const bool minuscule = quoi == QLatin1String("1x1");
     const QImage photo = motif(minuscule ? 1 : 6000, minuscule ? 1 : 4000);
     const QString chemin = dossier.filePath(QStringLiteral("photo"));
