@@ -96,8 +96,8 @@ ok "image-viewer.exe carries the application's icon in $(grep -c -- '--type=3 ' 
 grep -q 'Nullsoft' "$setup" || fail "$setup is no NSIS installer"
 ok "the installer $(basename "$setup") is $(stat -c %s "$setup") bytes, the zip $(stat -c %s "$zip")"
 
-# The test picture in the extra readers' formats, and pictures tagged with
-# colour profiles and an orientation, written here, where Pillow is.
+# The test picture in the extra readers' formats, written here, where
+# Pillow is.
 pictures=$WORK/pictures
 /usr/bin/python3 "$HERE/wine_viewer.py" --write-pictures "$pictures" || fail "could not write the test pictures"
 

@@ -4,10 +4,8 @@ server, with the checks x11_viewer.py makes of the Linux build. The picture
 is chosen through the native Windows file dialog, where the Unix path
 /x/y.png is Z:\\x\\y.png.
 
-Given a folder of the test picture in other formats and of pictures tagged
-with colour profiles and an orientation, with the colours each must show
-(written beforehand with --write-pictures FOLDER, where Pillow is), it
-chooses each of them.
+Given a folder of the test picture in other formats (written beforehand
+with --write-pictures FOLDER, where Pillow is), it chooses each of them.
 Given the tests' misbehaving reader (the folder holding its imageformats
 folder), it then checks that the Windows decoding helper contains it. Given
 the installer too, it then installs it silently, checks what it put where,
@@ -20,8 +18,6 @@ Exits 0 on success, 1 on failure, 77 (skipped) when Wine, Xvfb or
 python3-xlib is missing.
 """
 
-import collections
-import json
 import os
 import shutil
 import subprocess
@@ -90,11 +86,7 @@ ADDRESS_SPACE_MIB = 2048
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--write-pictures":
-        folder = sys.argv[2]
-        x11_viewer.write_pictures_in_formats(os.path.join(folder, "formats"))
-        cases = x11_viewer.write_colour_pictures(os.path.join(folder, "colours"))
-        with open(os.path.join(folder, "colours.json"), "w") as f:
-            json.dump([[os.path.basename(path), [[*c, n] for c, n in counts.items()]] for path, counts in cases], f)
+        x11_viewer.write_pictures_in_formats(os.path.join(sys.argv[2], "formats"))
         return 0
     if len(sys.argv) not in (2, 3, 4, 5):
         print(__doc__)
@@ -126,14 +118,6 @@ def main():
                 x11_viewer.pictures_session([wine, program], env, scratch,
                                             sorted(os.path.join(formats, p) for p in os.listdir(formats)),
                                             windows_path)
-                # The matrix profiles of cameras and phones; not the table
-                # ones, whose set-up alone takes Little CMS 70 ms, more than
-                # an emulated machine's Wine leaves a helper for a small file.
-                with open(os.path.join(pictures, "colours.json")) as f:
-                    cases = [(os.path.join(pictures, "colours", name),
-                              collections.Counter({tuple(c[:3]): c[3] for c in counts}))
-                             for name, counts in json.load(f) if not name.startswith("table")]
-                x11_viewer.colours_session([wine, program], env, scratch, cases, windows_path)
             if plugins:
                 # Wine keeps the host's QT_ variables from Windows programs:
                 # this one is set in the user's Windows environment instead.
