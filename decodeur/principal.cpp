@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
 #include <QLibraryInfo>
 #include <QStandardPaths>
 #include <QStringList>
@@ -80,6 +82,12 @@ int main(int, char *argv[])
     char *argvQt[] = {argv[0], plateforme, laPlateforme, theme, leTheme, nullptr};
     const QGuiApplication application(argcQt, argvQt);
     lecture::chargerLecteurs();
+    {
+        // The system's fonts are listed and the default one loaded now,
+        // before the clock runs: a picture's first letter would pay for it.
+        QImage essai(8, 8, QImage::Format_ARGB32_Premultiplied);
+        QPainter(&essai).drawText(0, 8, QStringLiteral("a"));
+    }
     if (!bacASable::ecrire(&protocole::pret, 1))
         _exit(EXIT_FAILURE);
 
