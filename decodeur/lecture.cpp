@@ -46,6 +46,13 @@ QRect avantTransformation(QRect partie, QImageIOHandler::Transformations t, cons
     return partie;
 }
 
+// Where the part a label capped at `visible` shows of the picture turned by
+// `t` lies in the picture as stored, of size `stockee`.
+QRect partieStockee(const QSize &stockee, QImageIOHandler::Transformations t, const QSize &visible)
+{
+    return avantTransformation(partieVisible(tourne(t) ? stockee.transposed() : stockee, visible), t, stockee);
+}
+
 // The picture turned and mirrored as its metadata asks.
 QImage transformer(const QImage &image, QImageIOHandler::Transformations t)
 {
@@ -88,16 +95,14 @@ QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QS
     const QImageIOHandler::Transformations transformation = lecteur.transformation();
     if (lecteur.supportsOption(QImageIOHandler::ClipRect)) {
         const QSize taille = lecteur.size();
-        const QSize tournee = tourne(transformation) ? taille.transposed() : taille;
-        const QRect partie = avantTransformation(partieVisible(tournee, visible), transformation, taille);
+        const QRect partie = partieStockee(taille, transformation, visible);
         if (!taille.isEmpty() && partie.size() != taille)
             lecteur.setClipRect(partie);
     }
     QImage image = lecteur.read();
     if (!lecteur.clipRect().isValid()) {
         // Cut first, so only the visible part is converted and turned.
-        const QSize tournee = tourne(transformation) ? image.size().transposed() : image.size();
-        image = image.copy(avantTransformation(partieVisible(tournee, visible), transformation, image.size()));
+        image = image.copy(partieStockee(image.size(), transformation, visible));
     }
     // The profile as Qt's reader kept it, else as the file holds it: an
     // untagged picture is sRGB, and one Qt reads as sRGB needs nothing for
