@@ -143,6 +143,12 @@ struct FermerProfil
 };
 using Profil = std::unique_ptr<void, FermerProfil>;
 
+struct FermerTransformation
+{
+    void operator()(void *transformation) const { cmsDeleteTransform(transformation); }
+};
+using Transformation = std::unique_ptr<void, FermerTransformation>;
+
 Profil ouvrir(const QByteArray &icc)
 {
     return Profil(icc.isEmpty() ? cmsCreate_sRGBProfile()
@@ -169,7 +175,7 @@ QByteArray profilDuConteneur(QIODevice *fichier)
     return QByteArray();
 }
 
-QImage versEcran(const QImage &image, const QByteArray &source, const QByteArray &ecran)
+QImage versEcran(QImage image, const QByteArray &source, const QByteArray &ecran)
 {
     // An sRGB screen needs nothing for an sRGB picture, nor any screen for
     // a picture already in its profile.
@@ -187,27 +193,35 @@ QImage versEcran(const QImage &image, const QByteArray &source, const QByteArray
     if (!gris && cmsGetColorSpace(de.get()) != cmsSigRgbData)
         return image;
     // Qt's 32-bit pixels are words: their bytes lie in memory as the
-    // machine orders words.
+    // machine orders words. No cache of the last pixel: a photo's
+    // neighbours seldom repeat, and checking costs twice the conversion.
     const cmsUInt32Number quatre = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? TYPE_BGRA_8 : TYPE_ARGB_8;
-    const QImage entree = image.convertToFormat(gris ? QImage::Format_Grayscale8
-                                                     : image.hasAlphaChannel() ? QImage::Format_ARGB32
-                                                                               : QImage::Format_RGB32);
-    QImage sortie(entree.size(), image.hasAlphaChannel() && !gris ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    if (sortie.isNull())
-        return image;
-    // No cache of the last pixel: a photo's neighbours seldom repeat, and
-    // checking costs twice the conversion.
-    const cmsHTRANSFORM transformation
-        = cmsCreateTransform(de.get(), gris ? TYPE_GRAY_8 : quatre, vers.get(), quatre, INTENT_PERCEPTUAL,
-                             cmsFLAGS_NOCACHE | (gris ? 0 : cmsFLAGS_COPY_ALPHA));
+    const Transformation transformation(cmsCreateTransform(de.get(), gris ? TYPE_GRAY_8 : quatre, vers.get(), quatre,
+                                                           INTENT_PERCEPTUAL,
+                                                           cmsFLAGS_NOCACHE | (gris ? 0 : cmsFLAGS_COPY_ALPHA)));
     if (!transformation)
         return image;
-    if (gris)
+    // Colour pixels are converted where they lie, as they keep their size;
+    // grey ones become colour ones beside them.
+    QImage entree = image.convertToFormat(gris ? QImage::Format_Grayscale8
+                                               : image.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                                         : QImage::Format_RGB32);
+    QImage sortie;
+    if (gris) {
+        sortie = QImage(entree.size(), QImage::Format_RGB32);
         sortie.fill(0xffffffff); // the padding byte, which the transform does not write
-    for (int y = 0; y < entree.height(); ++y)
-        cmsDoTransform(transformation, entree.constScanLine(y), sortie.scanLine(y), cmsUInt32Number(entree.width()));
-    cmsDeleteTransform(transformation);
-    return sortie;
+    }
+    if (entree.isNull() || (gris && sortie.isNull()))
+        return image;
+    image = QImage();
+    entree.setColorSpace(QColorSpace());
+    QImage &cible = gris ? sortie : entree;
+    for (int y = 0; y < cible.height(); ++y) {
+        uchar *ligne = cible.scanLine(y);
+        cmsDoTransform(transformation.get(), gris ? entree.constScanLine(y) : ligne, ligne,
+                       cmsUInt32Number(cible.width()));
+    }
+    return cible;
 }
 
 } // namespace couleurs

@@ -21,8 +21,9 @@ QByteArray profilDuConteneur(QIODevice *fichier);
 // `image` with its colours converted from the profile `source` (ICC bytes;
 // empty: sRGB, as an untagged picture is) to the screen's `ecran` (empty:
 // sRGB). Any profile that cannot be read or used leaves the colours as
-// they are. The result is 8 bits a channel, as the screen shows it.
-QImage versEcran(const QImage &image, const QByteArray &source, const QByteArray &ecran);
+// they are. The result is 8 bits a channel, as the screen shows it; an
+// image handed over whole (moved in) is converted in its own pixels.
+QImage versEcran(QImage image, const QByteArray &source, const QByteArray &ecran);
 
 } // namespace couleurs
 

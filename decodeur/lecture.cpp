@@ -12,6 +12,7 @@
 #include <QTransform>
 
 #include <memory>
+#include <utility>
 
 namespace lecture {
 
@@ -112,7 +113,7 @@ QImage lirePartieVisible(QIODevice *fichier, const QByteArray &suffixe, const QS
         profil = image.colorSpace() == QColorSpace(QColorSpace::SRgb) ? QByteArray() : image.colorSpace().iccProfile();
     else if (!image.isNull())
         profil = couleurs::profilDuConteneur(fichier);
-    image = transformer(couleurs::versEcran(image, profil, ecran), transformation);
+    image = transformer(couleurs::versEcran(std::move(image), profil, ecran), transformation);
 
     // Whatever the reader made of it (one that tells no size, cuts only
     // after decoding, or says one size and delivers another), only what the
