@@ -4,8 +4,10 @@ server, with the checks x11_viewer.py makes of the Linux build. The picture
 is chosen through the native Windows file dialog, where the Unix path
 /x/y.png is Z:\\x\\y.png.
 
-Given a folder of the test picture in other formats (written beforehand
-with --write-pictures FOLDER, where Pillow is), it chooses each of them.
+Given a folder of the test picture in other formats and of a Display P3
+PNG and a turned P3 JPEG, with the colours each must show (written
+beforehand with --write-pictures FOLDER, where Pillow is), it chooses each
+of them.
 Given the tests' misbehaving reader (the folder holding its imageformats
 folder), it then checks that the Windows decoding helper contains it. Given
 the installer too, it then installs it silently, checks what it put where,
@@ -18,6 +20,8 @@ Exits 0 on success, 1 on failure, 77 (skipped) when Wine, Xvfb or
 python3-xlib is missing.
 """
 
+import collections
+import json
 import os
 import shutil
 import subprocess
@@ -86,7 +90,15 @@ ADDRESS_SPACE_MIB = 2048
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--write-pictures":
-        x11_viewer.write_pictures_in_formats(os.path.join(sys.argv[2], "formats"))
+        folder = sys.argv[2]
+        x11_viewer.write_pictures_in_formats(os.path.join(folder, "formats"))
+        # Small ones: the helper's time for a small file is made for a real
+        # processor, and Little CMS's set-up alone takes much of it on the
+        # emulated one.
+        cases = x11_viewer.write_colour_pictures(os.path.join(folder, "colours"), size=(160, 120),
+                                                 names=("p3.png", "p3-orientation-6.jpg"))
+        with open(os.path.join(folder, "colours.json"), "w") as f:
+            json.dump([[os.path.basename(path), [[*c, n] for c, n in counts.items()]] for path, counts in cases], f)
         return 0
     if len(sys.argv) not in (2, 3, 4, 5):
         print(__doc__)
@@ -118,6 +130,11 @@ def main():
                 x11_viewer.pictures_session([wine, program], env, scratch,
                                             sorted(os.path.join(formats, p) for p in os.listdir(formats)),
                                             windows_path)
+                with open(os.path.join(pictures, "colours.json")) as f:
+                    cases = [(os.path.join(pictures, "colours", name),
+                              collections.Counter({tuple(c[:3]): c[3] for c in counts}))
+                             for name, counts in json.load(f)]
+                x11_viewer.colours_session([wine, program], env, scratch, cases, windows_path)
             if plugins:
                 # Wine keeps the host's QT_ variables from Windows programs:
                 # this one is set in the user's Windows environment instead.

@@ -144,19 +144,21 @@ def table_profile(description):
     return icc_profile(description, [(b"A2B0", body)], b"scnr")
 
 
-def write_colour_pictures(folder, screen=None):
-    """Tagged pictures, written with Pillow, and what the dialog must show of
-    each, converted by Pillow's own ImageCms from the picture's profile (or
-    sRGB) to screen's (or sRGB), turned by Pillow's ImageOps and cut as the
-    label cuts: a list of (path, Counter of the colours shown)."""
+def write_colour_pictures(folder, screen=None, size=(PICTURE_W, PICTURE_H), names=None):
+    """Tagged pictures of size, written with Pillow (those of names, or all),
+    and what the dialog must show of each, converted by Pillow's own ImageCms
+    from the picture's profile (or sRGB) to screen's (or sRGB), turned by
+    Pillow's ImageOps and cut as the label cuts: a list of (path, Counter of
+    the colours shown)."""
     import io
     from PIL import Image, ImageCms, ImageOps
     # Quadrants of unequal sizes, so that a picture shown turned the wrong
     # way shows other counts.
-    left, top = 260, 180
-    image = Image.new("RGB", (PICTURE_W, PICTURE_H))
-    for (x0, y0, x1, y1), colour in zip([(0, 0, left, top), (left, 0, PICTURE_W, top), (0, top, left, PICTURE_H),
-                                         (left, top, PICTURE_W, PICTURE_H)], QUADRANTS):
+    width, height = size
+    left, top = width * 26 // 70, height * 18 // 50
+    image = Image.new("RGB", size)
+    for (x0, y0, x1, y1), colour in zip([(0, 0, left, top), (left, 0, width, top), (0, top, left, height),
+                                         (left, top, width, height)], QUADRANTS):
         image.paste(colour, (x0, y0, x1, y1))
     p3 = matrix_profile("Display P3 (gamma 2.2)", P3_PRIMARIES)
     table = table_profile("red and blue swapped (table)")
@@ -167,6 +169,8 @@ def write_colour_pictures(folder, screen=None):
     for name, profile, orientation in [("untagged.png", None, 1), ("p3.png", p3, 1), ("p3.jpg", p3, 1),
                                        ("table.png", table, 1), ("table.jpg", table, 1),
                                        ("p3-orientation-6.jpg", p3, 6)]:
+        if names is not None and name not in names:
+            continue
         path = os.path.join(folder, name)
         options = {"icc_profile": profile} if profile else {}
         if name.endswith(".jpg"):
