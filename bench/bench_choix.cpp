@@ -137,6 +137,15 @@ QPair<qint64, qint64> memoireDe(const std::function<void()> &faire)
     return {pic, memoire("VmRSS") - avant};
 }
 
+// The helper's decoding of `chemin`, for a label capped at `visible`, done
+// in this process.
+QImage decoderIci(const QString &chemin, const QSize &visible)
+{
+    QFile fichier(chemin);
+    fichier.open(QIODevice::ReadOnly);
+    return lecture::lirePartieVisible(&fichier, QByteArray(), visible);
+}
+
 } // namespace
 
 // A 24 MP photo taken upright (Exif orientation 6) with a Display P3
@@ -163,8 +172,9 @@ int tournee(Vue &v, const QString &dossier)
         chemins << dossier + QLatin1Char('/') + noms[i] + QStringLiteral(".jpg");
         fichiers::ecrire(chemins.last(), jpeg(i % 2 ? p3 : photo, i >= 2 ? 6 : 1));
     }
+    const QSize plafond = v.label->maximumSize();
     choisirFichier(v, chemins.last());
-    if (imageDuLabel(v.label).size() != QSize(640, 480))
+    if (imageDuLabel(v.label).size() != plafond)
         return 1;
     std::vector<std::function<void()>> choix;
     for (const QString &chemin : chemins)
@@ -172,17 +182,14 @@ int tournee(Vue &v, const QString &dossier)
     // The visible part of the turned photo is its last stored rows, which a
     // JPEG reaches only through every row before: read here, that part of
     // the upright photo against the turned photo's whole reading.
-    const QRect dernieresLignes((photo.width() - 480) / 2, photo.height() - 640, 480, 640);
+    const QRect dernieresLignes((photo.width() - plafond.height()) / 2, photo.height() - plafond.width(),
+                                plafond.height(), plafond.width());
     choix.push_back([&] {
         QImageReader lecteur(chemins[0]);
         lecteur.setClipRect(dernieresLignes);
         lecteur.read();
     });
-    choix.push_back([&] {
-        QFile fichier(chemins[2]);
-        fichier.open(QIODevice::ReadOnly);
-        lecture::lirePartieVisible(&fichier, QByteArray(), QSize(640, 480));
-    });
+    choix.push_back([&] { decoderIci(chemins[2], plafond); });
     const std::vector<double> temps = chronometrer(choix, 25);
     QTest::qWait(300);
     std::vector<qint64> gardes;
@@ -241,13 +248,8 @@ int main(int argc, char *argv[])
     // The choice through the helper; the file dialog's own round trip, a
     // cancelled choice; the same decoding in this process, readers loaded.
     lecture::chargerLecteurs();
-    const auto decoderIci = [&](const QSize &visible) {
-        QFile fichier(chemin);
-        fichier.open(QIODevice::ReadOnly);
-        return lecture::lirePartieVisible(&fichier, QByteArray(), visible);
-    };
     const std::vector<double> temps = chronometrer(
-        {[&] { choisirFichier(v, chemin); }, [&] { choisirFichier(v, QString()); }, [&] { decoderIci(plafond); }},
+        {[&] { choisirFichier(v, chemin); }, [&] { choisirFichier(v, QString()); }, [&] { decoderIci(chemin, plafond); }},
         fois);
     // What starting ahead of the choice hides: a helper's loading, to its
     // first byte.
@@ -277,7 +279,7 @@ int main(int argc, char *argv[])
     const qint64 picViewer = memoire("VmHWM");
     const qint64 picDuDecodeur = picAide.get();
     QImage gardee;
-    const auto entiere = memoireDe([&] { gardee = decoderIci(QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX)); });
+    const auto entiere = memoireDe([&] { gardee = decoderIci(chemin, QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX)); });
 
     const double garde = double(viewer.second) / entiere.second;
     QTextStream(stdout) << QStringLiteral(
